@@ -1,0 +1,181 @@
+#pragma once
+
+#include <tulo/Export.hpp>
+
+#include <opencv2/core.hpp>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tulo {
+
+/** @brief A workspace holding one original image and the images derived from it on demand,
+ *         each stored under its kind's name, with the contours, Hough segments and line angles
+ *         found on the way.
+ *
+ *  Every member function but the constructors is virtual, and the class reaches its own
+ *  operations through virtual dispatch, so an override changes every operation built on it.
+ *  A workspace must not be used by two threads at once; separate workspaces share nothing.
+ *  Copies are shallow: a copied workspace shares pixel buffers with its source. */
+class TULO_API Opsira {
+public:
+    /** The image kinds; each enumerator is named by its store key. */
+    enum class EMatType : int {
+        invalid,
+        original,
+        greyscale,
+        gaussian_blur,
+        blur_greyscale,
+        simple_colour_balance,
+        invert,
+        threshold,
+        erode,
+        erode_and_dilate,
+        canny_edge_detection,
+        find_contours,
+        find_contours_intervals,
+        histogram,
+        hough_lines,
+        angle_corrected,
+        mosaic,
+        dog,
+        threshold_otsu,
+        threshold_triangle,
+        threshold_gaussian,
+        threshold_meanc,
+        threshold_dog,
+        user_defined,
+        max
+    };
+
+    /** The threshold methods; methods otsu to difference_of_gaussian produce kinds 18 to 22. */
+    enum class EThresholdType : int {
+        invalid,
+        other,
+        otsu,
+        triangle,
+        auto_gaussian,
+        auto_mean_c,
+        difference_of_gaussian,
+        max
+    };
+
+    /** The image store, ordered by byte-wise name. */
+    std::map<std::string, cv::Mat> images;
+    /** Level of the last Otsu or triangle thresholding; the lower Canny threshold. */
+    double threshold_value;
+    /** The method whose image became "threshold". */
+    EThresholdType threshold_type;
+    /** Outer contours of the edge image, found once. */
+    std::vector<std::vector<cv::Point>> contours;
+    /** Hough segments of the threshold image, as x1, y1, x2, y2. */
+    std::vector<cv::Vec4i> hough_lines;
+    /** Orientation of each segment in degrees, in (-90, 90], sorted ascending. */
+    std::vector<double> line_angles;
+    /** line_angles grouped into intervals. */
+    std::vector<std::vector<double>> angle_intervals;
+    /** Degrees by which "angle_corrected" turns the original (counter-clockwise when positive). */
+    double correction_angle;
+
+    /** @brief An empty workspace. */
+    Opsira();
+    /** @brief A workspace holding the colour image read from `path`.
+     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be read. */
+    explicit Opsira(const std::string& path);
+    /** @brief A workspace holding a deep copy of `image`; empty for an empty image. */
+    explicit Opsira(const cv::Mat& image);
+    Opsira(const Opsira&) = default;
+    Opsira(Opsira&&) = default;
+    Opsira& operator=(const Opsira&) = default;
+    Opsira& operator=(Opsira&&) = default;
+    virtual ~Opsira();
+
+    /** @brief The kind whose name is exactly `name`; user_defined when there is none. */
+    virtual EMatType to_type(const std::string& name) const;
+    /** @brief The store key of a kind; "unknown" outside the enumeration. */
+    virtual std::string to_string(EMatType kind) const;
+    /** @brief The name of a threshold method; "unknown" outside the enumeration. */
+    virtual std::string to_string(EThresholdType method) const;
+
+    /** @brief True when neither has an original, or both originals are equal by compare_exact.
+     *  @throws std::out_of_range when the other workspace names its original differently. */
+    virtual bool operator==(const Opsira& other) const;
+
+    /** @brief Removes every image and empties the caches and the threshold state. */
+    virtual Opsira& clear();
+    /** @brief Removes the image of `kind` (see replace). */
+    virtual Opsira& clear(EMatType kind);
+    /** @brief Removes the image called `name` (see replace). */
+    virtual Opsira& clear(const std::string& name);
+
+    /** @brief Clears the workspace and makes the colour image read from `path` the original.
+     *  @throws std::runtime_error "failed to read \"<path>\"" (workspace left cleared). */
+    virtual Opsira& set_original(const std::string& path);
+    /** @brief Clears the workspace and stores a deep copy of `image` as the original; the image
+     *         may be one of the workspace's own. An empty image leaves the workspace empty. */
+    virtual Opsira& set_original(const cv::Mat& image);
+    /** @brief Makes the image of `kind` (derived first if missing) the only, original image.
+     *  @throws what get(kind) throws; the workspace is then not cleared. */
+    virtual Opsira& set_original(EMatType kind);
+
+    /** @brief The stored image of `kind`, derived from its sources and stored first if missing.
+     *  @throws std::logic_error "original image has not been set" when a needed original is
+     *          missing; std::out_of_range for invalid, user_defined and max when not stored;
+     *          std::logic_error "failed to get or create image type \"<name>\"" otherwise. */
+    virtual cv::Mat& get(EMatType kind);
+    /** @brief The stored image called `name`, derived first when it names a derivable kind.
+     *  @throws std::logic_error "failed to get or create image type \"<name>\"" for a name that
+     *          is neither stored nor derivable. */
+    virtual cv::Mat& get(const std::string& name);
+    /** @brief Recomputes gaussian_blur (kernel size), blur_greyscale (kernel size), erode and
+     *         erode_and_dilate (iterations) or canny_edge_detection (lower threshold) with
+     *         `parameter`, overwriting the stored image; get(kind) for every other kind. */
+    virtual cv::Mat& get(EMatType kind, int parameter);
+
+    /** @brief replace(to_string(kind), image). */
+    virtual Opsira& replace(EMatType kind, cv::Mat& image);
+    /** @brief Stores `image` under `name` sharing its pixels, or removes `name` for an empty image.
+     *         "original" resets the workspace to a deep copy of `image`; "threshold" sets
+     *         threshold_value to 0 and threshold_type to other. `image` is not modified. */
+    virtual Opsira& replace(const std::string& name, cv::Mat& image);
+
+    /** @brief Keeps only a fresh copy of the original. */
+    virtual Opsira& reset() { return set_original(EMatType::original); }
+    /** @brief Keeps only the image of `kind`, as the new original. */
+    virtual Opsira& reset_using(EMatType kind) { return set_original(kind); }
+    /** @brief Reloads the original from a file. */
+    virtual Opsira& reset_using(const std::string& path) { return set_original(path); }
+
+    /** @brief Writes the image of `kind` as JPEG; see save(name, path). */
+    virtual std::string save(EMatType kind, const std::string& path);
+    /** @brief Writes the image called `name` (derived first if missing) as the JPEG file
+     *         path + two-digit kind + "_" + name + ".jpg", quality 75, optimised coding.
+     *  @param path a prefix put unchanged before the file name ("dir/" for a directory).
+     *  @return the file name written.
+     *  @throws std::runtime_error "failed to write \"<file>\"" when the file cannot be written. */
+    virtual std::string save(const std::string& name, const std::string& path);
+    /** @brief Derives every kind 1 to 22 (the mosaic last) and saves every stored image in store
+     *         order. @return the file names in the order written. */
+    virtual std::vector<std::string> save_all(const std::string& path);
+
+    /** @brief The outer contours of the edge image, searched when the cached list is empty.
+     *  @return a copy of the cached list. */
+    virtual std::vector<std::vector<cv::Point>> find_contours();
+    /** @brief Chooses among the Otsu, triangle and Gaussian adaptive images by foreground share,
+     *         inverts a mostly-set choice, and stores it as "threshold". */
+    virtual cv::Mat create_threshold();
+    /** @brief Finds Hough segments in the threshold image, their orientations, angle intervals and
+     *         the correction angle; stores and returns the segment drawing as "hough_lines". */
+    virtual cv::Mat create_hough_lines_and_angles();
+    /** @brief Every stored image but a mosaic, tiled in kind order on a grid with red lines,
+     *         optionally labelled "<kind>_<name>"; empty when nothing is stored. */
+    virtual cv::Mat create_mosaic(bool labels);
+    /** @brief The threshold image of one method, computed from blur_greyscale (or the original
+     *         for difference_of_gaussian); not stored.
+     *  @throws std::invalid_argument for invalid, other and max; std::logic_error for any other
+     *          value outside the enumeration or an empty result. */
+    virtual cv::Mat create_threshold(EThresholdType method);
+};
+
+} // namespace tulo

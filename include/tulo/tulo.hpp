@@ -1,0 +1,6 @@
+#pragma once
+
+#include <tulo/Intervals.hpp>
+#include <tulo/KMeans.hpp>
+#include <tulo/MatManip.hpp>
+#include <tulo/Opsira.hpp>

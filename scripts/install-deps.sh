@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs the Debian packages the build, tests and tools need, only those missing.
+set -eu
+
+packages="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
+
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+sudo_cmd=""
+[ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+echo "installing:$missing"
+$sudo_cmd apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends $missing

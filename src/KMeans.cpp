@@ -1,0 +1,1 @@
+#include <tulo/KMeans.hpp>
