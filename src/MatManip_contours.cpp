@@ -1,0 +1,1 @@
+#include <tulo/MatManip.hpp>
