@@ -1,0 +1,214 @@
+#include "cli.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <functional>
+#include <sstream>
+
+namespace opsira {
+namespace {
+
+constexpr int first_kind = static_cast<int>(Kind::original);
+constexpr int last_kind = static_cast<int>(Kind::threshold_dog);
+constexpr unsigned max_jobs = 4096;
+
+// The state of a parse: values that are only understood once the whole line has been read.
+struct Parse {
+    Options options;
+    std::string kind_list;
+};
+
+struct OptionSpec {
+    char short_name;
+    std::string long_name;
+    bool takes_value;
+    std::function<void(Parse&, const std::string&)> apply;
+};
+
+bool all_digits(const std::string& text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+}
+
+void append_kinds(Parse& parse, const std::string& list)
+{
+    parse.kind_list += parse.kind_list.empty() ? list : "," + list;
+}
+
+unsigned parse_jobs(const std::string& text)
+{
+    const unsigned long value = all_digits(text) && text.size() < 9 ? std::stoul(text) : 0;
+    if (value == 0 || value > max_jobs)
+        throw UsageError("invalid number of jobs \"" + text + "\": give a whole number from 1 to " +
+                         std::to_string(max_jobs));
+    return static_cast<unsigned>(value);
+}
+
+std::string parse_out(const std::string& dir)
+{
+    if (dir.empty())
+        throw UsageError("the output directory must not be empty");
+    return dir;
+}
+
+const std::vector<OptionSpec>& option_specs()
+{
+    static const std::vector<OptionSpec> specs = {
+        {'o', "out", true, [](Parse& p, const std::string& v) { p.options.out_root = parse_out(v); }},
+        {'k', "kinds", true, [](Parse& p, const std::string& v) { append_kinds(p, v); }},
+        {'j', "jobs", true, [](Parse& p, const std::string& v) { p.options.jobs = parse_jobs(v); }},
+        {'r', "recursive", false, [](Parse& p, const std::string&) { p.options.recursive = true; }},
+        {'q', "quiet", false, [](Parse& p, const std::string&) { p.options.quiet = true; }},
+        {'\0', "json", false, [](Parse& p, const std::string&) { p.options.json = true; }},
+        {'\0', "deskew", false, [](Parse& p, const std::string&) { append_kinds(p, "angle_corrected"); }},
+        {'h', "help", false, [](Parse& p, const std::string&) { p.options.help = true; }},
+        {'V', "version", false, [](Parse& p, const std::string&) { p.options.version = true; }},
+    };
+    return specs;
+}
+
+const OptionSpec& find_spec(const std::function<bool(const OptionSpec&)>& matches, const std::string& shown)
+{
+    const std::vector<OptionSpec>& specs = option_specs();
+    const auto it = std::find_if(specs.begin(), specs.end(), matches);
+    if (it == specs.end())
+        throw UsageError("unknown option \"" + shown + "\"");
+    return *it;
+}
+
+// Takes the value of an option that needs one: the rest of the word, or else the next word.
+std::string take_value(const std::string& shown, const std::string& attached, bool has_attached,
+                       const std::vector<std::string>& args, std::size_t& i)
+{
+    if (has_attached)
+        return attached;
+    if (i + 1 >= args.size())
+        throw UsageError("option \"" + shown + "\" needs a value");
+    return args[++i];
+}
+
+void parse_long(Parse& parse, const std::vector<std::string>& args, std::size_t& i)
+{
+    const std::string body = args[i].substr(2);
+    const std::size_t equals = body.find('=');
+    const std::string name = body.substr(0, equals);
+    const OptionSpec& spec = find_spec([&](const OptionSpec& s) { return s.long_name == name; }, "--" + name);
+    const bool has_value = equals != std::string::npos;
+    if (!spec.takes_value && has_value)
+        throw UsageError("option \"--" + name + "\" takes no value");
+    const std::string attached = has_value ? body.substr(equals + 1) : std::string();
+    spec.apply(parse, spec.takes_value ? take_value("--" + name, attached, has_value, args, i) : attached);
+}
+
+void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t& i)
+{
+    const std::string word = args[i];
+    for (std::size_t at = 1; at < word.size(); ++at) {
+        const std::string shown = std::string("-") + word[at];
+        const OptionSpec& spec = find_spec([&](const OptionSpec& s) { return s.short_name == word[at]; }, shown);
+        if (!spec.takes_value) {
+            spec.apply(parse, std::string());
+            continue;
+        }
+        const bool has_value = at + 1 < word.size();
+        spec.apply(parse, take_value(shown, word.substr(at + 1), has_value, args, i));
+        return;
+    }
+}
+
+std::string kinds_help()
+{
+    const tulo::Opsira names;
+    std::string text;
+    for (int k = first_kind; k <= last_kind; ++k)
+        text += (k == first_kind ? "" : ", ") + std::to_string(k) + " " + names.to_string(static_cast<Kind>(k));
+    return text;
+}
+
+Kind parse_kind(const tulo::Opsira& names, const std::string& token)
+{
+    int number = 0;
+    if (all_digits(token) && token.size() < 4)
+        number = std::stoi(token);
+    else if (const Kind kind = names.to_type(token); kind != Kind::user_defined)
+        number = static_cast<int>(kind);
+    if (number < first_kind || number > last_kind)
+        throw UsageError("unknown kind \"" + token + "\"; valid kinds, by name or number: " + kinds_help());
+    return static_cast<Kind>(number);
+}
+
+std::string trimmed(const std::string& text)
+{
+    const std::size_t begin = text.find_first_not_of(" \t");
+    return begin == std::string::npos ? std::string() : text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+// The mosaic tiles what is stored when it is made, so it comes after every other kind.
+bool save_before(Kind a, Kind b)
+{
+    const auto rank = [](Kind k) { return k == Kind::mosaic ? last_kind + 1 : static_cast<int>(k); };
+    return rank(a) < rank(b);
+}
+
+} // namespace
+
+std::vector<Kind> parse_kinds(const std::string& list)
+{
+    const tulo::Opsira names;
+    std::vector<Kind> kinds;
+    std::istringstream tokens(list);
+    for (std::string token; std::getline(tokens, token, ',');) {
+        if (!trimmed(token).empty())
+            kinds.push_back(parse_kind(names, trimmed(token)));
+    }
+    if (kinds.empty())
+        throw UsageError("no kinds given; valid kinds, by name or number: " + kinds_help());
+    std::sort(kinds.begin(), kinds.end(), save_before);
+    kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+    return kinds;
+}
+
+Options parse_options(const std::vector<std::string>& args)
+{
+    Parse parse;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--") {
+            parse.options.inputs.insert(parse.options.inputs.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-')
+            parse.options.inputs.push_back(arg);
+        else if (arg[1] == '-')
+            parse_long(parse, args, i);
+        else
+            parse_short(parse, args, i);
+    }
+    if (!parse.kind_list.empty())
+        parse.options.kinds = parse_kinds(parse.kind_list);
+    return parse.options;
+}
+
+std::string usage_text()
+{
+    return "Usage: opsira [OPTION]... [INPUT]...\n"
+           "Derives the tulo image catalogue of every INPUT image and writes it as JPEG files into\n"
+           "OUTDIR/<name of the image>/. An INPUT is an image file or a directory of images; without\n"
+           "INPUT the bundled sample images are used.\n"
+           "\n"
+           "  -o, --out DIR      write into DIR (default: out)\n"
+           "  -k, --kinds LIST   save only these kinds: names or numbers, comma-separated\n"
+           "      --deskew       save only the angle-corrected (de-skewed) image\n"
+           "  -r, --recursive    also take the images in subdirectories\n"
+           "  -j, --jobs N       process N images at once (default: one per core)\n"
+           "      --json         print one JSON object per image instead of the summary lines\n"
+           "  -q, --quiet        print neither summaries nor progress; errors are still shown\n"
+           "  -h, --help         show this help and exit\n"
+           "  -V, --version      show the version and exit\n"
+           "\n"
+           "Kinds: " + kinds_help() + ".\n"
+           "\n"
+           "Exit status: 0 when every image was processed, 1 when an image failed, 2 for a usage error.\n";
+}
+
+} // namespace opsira

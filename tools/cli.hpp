@@ -1,0 +1,43 @@
+#pragma once
+
+#include "batch.hpp"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace opsira {
+
+/** @brief A command line that cannot be obeyed; the message says why. */
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+/** @brief What the command line asks for. */
+struct Options {
+    std::vector<std::string> inputs;
+    std::string out_root = "out";
+    /** Kinds to save, ascending with a mosaic last; empty for the whole catalogue. */
+    std::vector<Kind> kinds;
+    /** Worker threads; 0 for one per core. */
+    unsigned jobs = 0;
+    bool recursive = false;
+    bool quiet = false;
+    bool json = false;
+    bool help = false;
+    bool version = false;
+};
+
+/** @brief Parses the arguments after the program name.
+ *  @throws UsageError for an unknown option, a missing or bad value, or an unknown kind. */
+Options parse_options(const std::vector<std::string>& args);
+
+/** @brief Parses a comma-separated list of kind names or numbers (1 to 22).
+ *  @return the kinds without repeats, ascending, with a mosaic last.
+ *  @throws UsageError naming the bad entry and listing the valid kinds. */
+std::vector<Kind> parse_kinds(const std::string& list);
+
+/** @brief The text of --help. */
+std::string usage_text();
+
+} // namespace opsira

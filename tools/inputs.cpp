@@ -1,0 +1,129 @@
+#include "inputs.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <set>
+#include <system_error>
+
+namespace opsira {
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::set<std::string> image_extensions = {
+    ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".avif", ".pbm", ".pgm",
+    ".ppm", ".pxm", ".pnm", ".pfm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic"};
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+// The same place whatever spelling led there; a path that cannot be resolved stands for itself.
+fs::path resolved(const fs::path& path)
+{
+    std::error_code ignored;
+    const fs::path result = fs::weakly_canonical(path, ignored);
+    return result.empty() ? path.lexically_normal() : result;
+}
+
+std::vector<fs::path> sorted_entries(const fs::path& dir, std::vector<std::string>& problems)
+{
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+        entries.push_back(it->path());
+    if (error)
+        problems.push_back(dir.string() + ": " + error.message());
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+void add_directory(const fs::path& dir, bool recursive, const fs::path& skip, Inputs& found)
+{
+    std::error_code ignored;
+    for (const fs::path& entry : sorted_entries(dir, found.problems)) {
+        if (fs::is_directory(entry, ignored)) {
+            if (recursive && !fs::is_symlink(entry, ignored) && resolved(entry) != skip)
+                add_directory(entry, recursive, skip, found);
+        } else if (fs::is_regular_file(entry, ignored) && has_image_extension(entry.string())) {
+            found.files.push_back(entry.string());
+        }
+    }
+}
+
+bool taken(const fs::path& dir, const std::set<fs::path>& used, const std::set<fs::path>& input_dirs)
+{
+    const fs::path place = resolved(dir);
+    return used.count(place) != 0 || input_dirs.count(place) != 0;
+}
+
+std::vector<std::string> images_in(const fs::path& dir)
+{
+    std::error_code ignored;
+    if (!fs::is_directory(dir, ignored))
+        return {};
+    Inputs found;
+    add_directory(dir, false, fs::path(), found);
+    return found.files;
+}
+
+fs::path executable_dir()
+{
+    std::error_code ignored;
+    return fs::read_symlink("/proc/self/exe", ignored).parent_path();
+}
+
+} // namespace
+
+bool has_image_extension(const std::string& path)
+{
+    return image_extensions.count(lower(fs::path(path).extension().string())) != 0;
+}
+
+Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, const std::string& out_root)
+{
+    const fs::path skip = resolved(out_root);
+    Inputs found;
+    std::error_code ignored;
+    for (const std::string& input : inputs) {
+        if (fs::is_directory(input, ignored))
+            add_directory(input, recursive, skip, found);
+        else
+            found.files.push_back(input);
+    }
+    return found;
+}
+
+std::vector<Task> plan_tasks(const std::vector<std::string>& files, const std::string& out_root)
+{
+    std::set<fs::path> input_dirs;
+    for (const std::string& file : files)
+        input_dirs.insert(resolved(file).parent_path());
+    std::set<fs::path> used;
+    std::vector<Task> tasks;
+    for (const std::string& file : files) {
+        const std::string named = fs::path(file).stem().string();
+        const std::string stem = named.empty() ? "image" : named;
+        fs::path dir = fs::path(out_root) / stem;
+        for (int n = 2; taken(dir, used, input_dirs); ++n)
+            dir = fs::path(out_root) / (stem + "-" + std::to_string(n));
+        used.insert(resolved(dir));
+        tasks.push_back({file, dir.string() + "/"});
+    }
+    return tasks;
+}
+
+std::vector<std::string> sample_images()
+{
+    for (const fs::path& dir : {executable_dir() / ".." / OPSIRA_RELATIVE_SAMPLES_DIR, fs::path(OPSIRA_SOURCE_SAMPLES_DIR)}) {
+        const std::vector<std::string> files = images_in(dir.lexically_normal());
+        if (!files.empty())
+            return files;
+    }
+    return {};
+}
+
+} // namespace opsira

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "batch.hpp"
+
+#include <string>
+#include <vector>
+
+namespace opsira {
+
+/** @brief The image files named by the command line, in order. */
+struct Inputs {
+    std::vector<std::string> files;
+    /** One line per directory that could not be listed: the path and the reason. */
+    std::vector<std::string> problems;
+};
+
+/** @brief True for the extensions of image formats OpenCV reads, in any letter case. */
+bool has_image_extension(const std::string& path);
+
+/** @brief Expands the command-line inputs into image files.
+ *  @param inputs paths of files, taken as they are, or of directories, which give their image
+ *         files in name order; other files in them are passed over.
+ *  @param recursive also descend into subdirectories, except `out_root` itself.
+ *  @param out_root the output directory, never searched while descending. */
+Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, const std::string& out_root);
+
+/** @brief One task per file, writing into `out_root`/<stem>/; a stem already taken, or naming the
+ *         directory that holds an input file, gets "-2", "-3"... appended. */
+std::vector<Task> plan_tasks(const std::vector<std::string>& files, const std::string& out_root);
+
+/** @brief The bundled sample images: the installed samples next to the executable's prefix, or
+ *         else the source tree's data directory; empty when neither is found. */
+std::vector<std::string> sample_images();
+
+} // namespace opsira
