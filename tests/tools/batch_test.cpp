@@ -1,0 +1,332 @@
+// The tool's parts in-process. Built with TULO_SANITIZE=thread, the pool tests are the
+// ThreadSanitizer check that workspaces on parallel workers share nothing.
+#include "batch.hpp"
+#include "cli.hpp"
+#include "inputs.hpp"
+#include "report.hpp"
+#include "tool_support.hpp"
+
+#include <atomic>
+#include <map>
+#include <tuple>
+
+namespace opsira {
+namespace {
+
+using testing::TempDir;
+using testing::catalogue_files;
+using testing::file_names;
+using testing::read_bytes;
+using testing::write_bytes;
+using testing::write_scene;
+
+std::string encoded(const std::string& extension)
+{
+    std::vector<uchar> bytes;
+    cv::imencode(extension, testing::scene(cv::Scalar(200, 210, 220)), bytes);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// ---------------------------------------------------------------------------------------------
+class WorkerPool : public ::testing::Test {
+protected:
+    // Seven images of different tints, a corrupt one and a missing one, planned into `out`.
+    std::vector<Task> tasks_into(const std::string& out) const
+    {
+        std::vector<std::string> files;
+        for (int i = 0; i < 7; ++i)
+            files.push_back(write_scene(dir / ("in/img" + std::to_string(i) + ".png"), cv::Scalar(120 + 15 * i, 200, 230)));
+        write_bytes(dir / "in/corrupt.png", "not a picture at all");
+        files.push_back(dir / "in/corrupt.png");
+        files.push_back(dir / "in/missing.png");
+        return plan_tasks(files, dir / out);
+    }
+
+    // Runs the pool and returns the reports by input, checking that callbacks never overlap.
+    std::map<std::string, Report> run_pool(const std::vector<Task>& tasks, unsigned jobs, std::size_t& failed)
+    {
+        std::map<std::string, Report> reports;
+        std::atomic<bool> inside{false};
+        failed = run(tasks, {}, jobs, [&](const Report& report) {
+            EXPECT_FALSE(inside.exchange(true)) << "two callbacks at once";
+            reports.emplace(report.input, report);
+            inside = false;
+        });
+        return reports;
+    }
+
+    TempDir dir;
+};
+
+TEST_F(WorkerPool, ParallelWorkersGiveWhatOneWorkerGives)
+{
+    const std::vector<Task> one_tasks = tasks_into("one");
+    const std::vector<Task> many_tasks = tasks_into("many");
+    std::size_t one_failed = 0;
+    std::size_t many_failed = 0;
+    const auto one = run_pool(one_tasks, 1, one_failed);
+    const auto many = run_pool(many_tasks, 3, many_failed);
+
+    ASSERT_EQ(one.size(), one_tasks.size());
+    ASSERT_EQ(many.size(), many_tasks.size());
+    EXPECT_EQ(one_failed, 2u);
+    EXPECT_EQ(many_failed, 2u);
+    for (const auto& [input, first] : one) {
+        const Report& second = many.at(input);
+        EXPECT_EQ(first.error, second.error) << input;
+        EXPECT_EQ(first.threshold_method, second.threshold_method) << input;
+        EXPECT_EQ(first.threshold_value, second.threshold_value) << input;
+        EXPECT_EQ(first.correction_angle, second.correction_angle) << input;
+        EXPECT_EQ(first.contours, second.contours) << input;
+        EXPECT_EQ(first.segments, second.segments) << input;
+        ASSERT_EQ(first.files.size(), second.files.size()) << input;
+        for (std::size_t i = 0; i < first.files.size(); ++i)
+            EXPECT_EQ(read_bytes(first.files[i]), read_bytes(second.files[i])) << first.files[i];
+    }
+}
+
+TEST_F(WorkerPool, EveryImageIsWrittenWhateverTheNumberOfWorkers)
+{
+    for (const unsigned jobs : {0u, 2u, 16u}) {
+        const std::string out = "jobs" + std::to_string(jobs);
+        std::size_t failed = 0;
+        const auto reports = run_pool(tasks_into(out), jobs, failed);
+        EXPECT_EQ(failed, 2u);
+        for (int i = 0; i < 7; ++i)
+            EXPECT_EQ(file_names(dir / (out + "/img" + std::to_string(i))), catalogue_files()) << jobs << " jobs";
+        EXPECT_TRUE(file_names(dir / (out + "/corrupt")).empty()) << "no folder for an image that failed";
+    }
+}
+
+TEST_F(WorkerPool, ReportsTheAnalysesThatRan)
+{
+    const std::string image = write_scene(dir / "a.png");
+    const Report full = process({image, dir / "full/"}, {});
+    tulo::Opsira reference(image);
+    reference.save_all(dir / "reference-");
+    ASSERT_TRUE(full.ok()) << full.error;
+    EXPECT_EQ(full.threshold_method, reference.to_string(reference.threshold_type));
+    EXPECT_EQ(full.threshold_value, reference.threshold_value);
+    EXPECT_EQ(full.correction_angle, reference.correction_angle);
+    EXPECT_EQ(full.contours, reference.contours.size());
+    EXPECT_EQ(full.segments, reference.hough_lines.size());
+
+    const Report grey = process({image, dir / "grey/"}, {Kind::greyscale});
+    EXPECT_EQ(grey.files, std::vector<std::string>{dir / "grey/02_greyscale.jpg"});
+    EXPECT_FALSE(grey.threshold_method || grey.threshold_value || grey.correction_angle || grey.contours ||
+                 grey.segments);
+}
+
+// ---------------------------------------------------------------------------------------------
+class FileCheck : public ::testing::TestWithParam<std::tuple<std::string, std::string, std::string>> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(FileCheck, GivesTheReason)
+{
+    const auto& [name, bytes, reason] = GetParam();
+    const std::string path = dir / name;
+    write_bytes(path, bytes);
+    if (reason.empty())
+        EXPECT_NO_THROW(check_file(path));
+    else
+        EXPECT_THROW_MSG(check_file(path), std::runtime_error, reason);
+}
+
+std::string jpeg_with_thumbnail(std::size_t keep)
+{
+    const std::string main = encoded(".jpg");
+    const std::string thumbnail = encoded(".jpg");
+    const std::size_t length = thumbnail.size() + 2;
+    const std::string app1 = std::string("\xFF\xE1") + char(length >> 8) + char(length & 0xFF) + thumbnail;
+    return (main.substr(0, 2) + app1 + main.substr(2)).substr(0, app1.size() + keep);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, FileCheck,
+    ::testing::Values(std::make_tuple("empty.png", "", "empty file"),
+                      std::make_tuple("whole.jpg", encoded(".jpg"), ""),
+                      std::make_tuple("half.jpg", encoded(".jpg").substr(0, encoded(".jpg").size() / 2),
+                                      "truncated JPEG data"),
+                      std::make_tuple("headers-only.jpg", encoded(".jpg").substr(0, 20), "truncated JPEG data"),
+                      std::make_tuple("trailer.jpg", encoded(".jpg") + "appended video data", ""),
+                      std::make_tuple("thumbnail.jpg", jpeg_with_thumbnail(encoded(".jpg").size()), ""),
+                      std::make_tuple("thumbnail-half.jpg", jpeg_with_thumbnail(encoded(".jpg").size() / 2),
+                                      "truncated JPEG data"),
+                      std::make_tuple("half.png", encoded(".png").substr(0, 100), "")),
+    [](const auto& info) { return testing::parameter_name(std::get<0>(info.param)); });
+
+TEST(FileCheckMissing, SaysTheFileIsNotThere)
+{
+    EXPECT_THROW_MSG(check_file("/nonexistent/opsira/x.png"), std::runtime_error,
+                     "cannot open: No such file or directory");
+}
+
+// ---------------------------------------------------------------------------------------------
+class Planning : public ::testing::Test {
+protected:
+    std::vector<std::string> dirs_for(const std::vector<std::string>& files)
+    {
+        std::vector<std::string> dirs;
+        for (const Task& task : plan_tasks(files, dir / "out"))
+            dirs.push_back(task.out_dir);
+        return dirs;
+    }
+    TempDir dir;
+};
+
+TEST_F(Planning, SameStemsGetNumberedFolders)
+{
+    EXPECT_EQ(dirs_for({dir / "a/x.png", dir / "b/x.jpg", dir / "y.png", dir / "c/x.tif"}),
+              (std::vector<std::string>{dir / "out/x/", dir / "out/x-2/", dir / "out/y/", dir / "out/x-3/"}));
+}
+
+TEST_F(Planning, AFolderHoldingAnInputIsNotUsed)
+{
+    EXPECT_EQ(dirs_for({dir / "out/p/p.png"}), std::vector<std::string>{dir / "out/p-2/"});
+    EXPECT_EQ(dirs_for({dir / "out/p/../p/p.png"}), std::vector<std::string>{dir / "out/p-2/"});
+}
+
+TEST_F(Planning, DirectoriesGiveTheirImagesInNameOrder)
+{
+    for (const std::string name : {"b.png", "A.JPG", "c.Tiff", "notes.txt", "sub/d.png", "e"})
+        write_bytes(dir / ("in/" + name), "x");
+    const Inputs flat = collect_inputs({dir / "in", dir / "loose.bmp"}, false, dir / "out");
+    EXPECT_EQ(flat.files, (std::vector<std::string>{dir / "in/A.JPG", dir / "in/b.png", dir / "in/c.Tiff",
+                                                    dir / "loose.bmp"}));
+    const Inputs deep = collect_inputs({dir / "in"}, true, dir / "in/sub");
+    EXPECT_EQ(deep.files.size(), 3u) << "the output folder is not searched";
+    EXPECT_EQ(collect_inputs({dir / "in"}, true, dir / "out").files.size(), 4u);
+}
+
+TEST(ImageExtension, IgnoresLetterCase)
+{
+    for (const std::string name : {"a.png", "a.PNG", "b.Jpeg", "c.tif", "d.TIFF", "e.webp", "f.pgm", "g.bmp"})
+        EXPECT_TRUE(has_image_extension(name)) << name;
+    for (const std::string name : {"a.txt", "png", "a.png.bak", ".png", "a"})
+        EXPECT_FALSE(has_image_extension(name)) << name;
+}
+
+// ---------------------------------------------------------------------------------------------
+class OptionParsing : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(OptionParsing, ShortLongAndJoinedFormsAgree)
+{
+    const Options options = parse_options(GetParam());
+    EXPECT_EQ(options.out_root, "dir");
+    EXPECT_EQ(options.jobs, 3u);
+    EXPECT_TRUE(options.recursive);
+    EXPECT_TRUE(options.quiet);
+    EXPECT_EQ(options.kinds, (std::vector<Kind>{Kind::greyscale, Kind::threshold}));
+    EXPECT_EQ(options.inputs, (std::vector<std::string>{"a.png", "-", "-k"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, OptionParsing,
+    ::testing::Values(std::vector<std::string>{"-o", "dir", "-j", "3", "-r", "-q", "-k", "2,7", "a.png", "-", "--", "-k"},
+                      std::vector<std::string>{"--out", "dir", "--jobs", "3", "--recursive", "--quiet", "--kinds",
+                                               "threshold,greyscale", "a.png", "-", "--", "-k"},
+                      std::vector<std::string>{"a.png", "--out=dir", "--jobs=3", "-rq", "-kgreyscale", "-k", "7",
+                                               "-", "--", "-k"},
+                      std::vector<std::string>{"-rqodir", "-j3", "--kinds= 7 , 2,", "a.png", "-", "--", "-k"}));
+
+TEST(KindList, SortsAndPutsTheMosaicLast)
+{
+    EXPECT_EQ(parse_kinds("mosaic,22,original,2,greyscale"),
+              (std::vector<Kind>{Kind::original, Kind::greyscale, Kind::threshold_dog, Kind::mosaic}));
+    EXPECT_EQ(parse_options({"--deskew"}).kinds, std::vector<Kind>{Kind::angle_corrected});
+    EXPECT_EQ(parse_options({"--deskew", "-k", "1"}).kinds, (std::vector<Kind>{Kind::original, Kind::angle_corrected}));
+}
+
+class BadCommandLine : public ::testing::TestWithParam<std::pair<std::vector<std::string>, std::string>> {};
+
+TEST_P(BadCommandLine, IsAUsageError)
+{
+    EXPECT_THROW_MSG(parse_options(GetParam().first), UsageError, GetParam().second);
+}
+
+const std::string valid_kinds =
+    "valid kinds, by name or number: 1 original, 2 greyscale, 3 gaussian_blur, 4 blur_greyscale, "
+    "5 simple_colour_balance, 6 invert, 7 threshold, 8 erode, 9 erode_and_dilate, 10 canny_edge_detection, "
+    "11 find_contours, 12 find_contours_intervals, 13 histogram, 14 hough_lines, 15 angle_corrected, "
+    "16 mosaic, 17 dog, 18 threshold_otsu, 19 threshold_triangle, 20 threshold_gaussian, 21 threshold_meanc, "
+    "22 threshold_dog";
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, BadCommandLine,
+    ::testing::Values(
+        std::make_pair(std::vector<std::string>{"--bogus"}, "unknown option \"--bogus\""),
+        std::make_pair(std::vector<std::string>{"-rx"}, "unknown option \"-x\""),
+        std::make_pair(std::vector<std::string>{"-o"}, "option \"-o\" needs a value"),
+        std::make_pair(std::vector<std::string>{"--out="}, "the output directory must not be empty"),
+        std::make_pair(std::vector<std::string>{"--json=yes"}, "option \"--json\" takes no value"),
+        std::make_pair(std::vector<std::string>{"-j", "0"},
+                       "invalid number of jobs \"0\": give a whole number from 1 to 4096"),
+        std::make_pair(std::vector<std::string>{"--jobs=-2"},
+                       "invalid number of jobs \"-2\": give a whole number from 1 to 4096"),
+        std::make_pair(std::vector<std::string>{"-k", "Greyscale"}, "unknown kind \"Greyscale\"; " + valid_kinds),
+        std::make_pair(std::vector<std::string>{"-k", "0"}, "unknown kind \"0\"; " + valid_kinds),
+        std::make_pair(std::vector<std::string>{"-k", "23"}, "unknown kind \"23\"; " + valid_kinds),
+        std::make_pair(std::vector<std::string>{"-k", "max"}, "unknown kind \"max\"; " + valid_kinds),
+        std::make_pair(std::vector<std::string>{"--kinds", " , "}, "no kinds given; " + valid_kinds)));
+
+// ---------------------------------------------------------------------------------------------
+TEST(JsonString, EscapesWhatJsonRequires)
+{
+    EXPECT_EQ(json_string("plain/ü"), "\"plain/ü\"");
+    EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(json_string("\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\"");
+    EXPECT_EQ(json_string(std::string("\x01\x1f\x7f", 3)), "\"\\u0001\\u001f\\u007f\"");
+    EXPECT_EQ(json_string(std::string(1, '\0')), "\"\\u0000\"");
+}
+
+class ReportText : public ::testing::Test {
+protected:
+    ReportText()
+    {
+        report.input = "in/a.png";
+        report.out_dir = "out/a/";
+        report.threshold_method = "triangle";
+        report.threshold_value = 127.5;
+        report.correction_angle = -4.126;
+        report.contours = 1;
+        report.segments = 12;
+        report.files = {"out/a/01_original.jpg", "out/a/02_\"q\".jpg"};
+        report.seconds = 0.25;
+    }
+    Report report;
+};
+
+TEST_F(ReportText, SummaryNamesEveryFact)
+{
+    EXPECT_EQ(summary_line(report), "in/a.png: threshold triangle at 128, angle -4.13 deg, 1 contour, 12 segments, "
+                                    "2 files in out/a/, 0.25 s");
+    report.threshold_method.reset();
+    report.correction_angle.reset();
+    report.contours.reset();
+    report.segments.reset();
+    report.files.resize(1);
+    EXPECT_EQ(summary_line(report), "in/a.png: 1 file in out/a/, 0.25 s");
+}
+
+TEST_F(ReportText, JsonHasTheSameFacts)
+{
+    EXPECT_EQ(json_line(report),
+              "{\"input\":\"in/a.png\",\"output\":\"out/a/\",\"ok\":true,\"error\":null,"
+              "\"threshold_method\":\"triangle\",\"threshold_value\":127.5,\"correction_angle\":-4.126,"
+              "\"contours\":1,\"segments\":12,\"files\":[\"out/a/01_original.jpg\",\"out/a/02_\\\"q\\\".jpg\"],"
+              "\"seconds\":0.250}");
+    Report failed;
+    failed.input = "x.png";
+    failed.out_dir = "out/x/";
+    failed.error = "empty file";
+    EXPECT_EQ(json_line(failed),
+              "{\"input\":\"x.png\",\"output\":\"out/x/\",\"ok\":false,\"error\":\"empty file\","
+              "\"threshold_method\":null,\"threshold_value\":null,\"correction_angle\":null,"
+              "\"contours\":null,\"segments\":null,\"files\":[],\"seconds\":0.000}");
+    EXPECT_EQ(summary_line(failed), "x.png: failed: empty file");
+}
+
+} // namespace
+} // namespace opsira
