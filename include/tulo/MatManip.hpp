@@ -65,7 +65,7 @@ TULO_API cv::Mat rotate(const cv::Mat& image, double angle);
 TULO_API cv::Mat resize(const cv::Mat& image, int width, int height);
 
 /** @brief Scales both sides of an image by `scale`.
- *  @return an empty matrix when a side rounds to 0 (a scale of 0 included).
+ *  @return an empty matrix when a side rounds to 0 (a scale of 0 or NaN included).
  *  @throws std::invalid_argument for an empty image or a negative scale. */
 TULO_API cv::Mat resize(const cv::Mat& image, double scale);
 
