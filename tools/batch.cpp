@@ -14,8 +14,23 @@
 #include <system_error>
 #include <thread>
 
+#if defined(__SANITIZE_THREAD__)
+// Debian's libgdal, loaded by OpenCV's image codecs, takes two of its own locks in both orders
+// while it initialises; that is its business and no deadlock of ours.
+extern "C" const char* __tsan_default_suppressions()
+{
+    return "deadlock:libgdal.so\n";
+}
+#endif
+
 namespace opsira {
 namespace {
+
+#if defined(__SANITIZE_THREAD__)
+// OpenCV hands work to TBB threads that ThreadSanitizer cannot see into, and would report every
+// hand-off as a race; with OpenCV sequential the reports are about the workers' own sharing.
+[[maybe_unused]] const bool opencv_sequential = (cv::setNumThreads(0), true);
+#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -181,12 +196,19 @@ std::size_t run(const std::vector<Task>& tasks,
             on_done(report);
         }
     };
+    const unsigned workers = worker_count(jobs, tasks.size());
+    // The workers keep the cores busy; OpenCV's own threads on top would only compete with them.
+    const int opencv_threads = cv::getNumThreads();
+    if (workers > 1)
+        cv::setNumThreads(1);
     std::vector<std::thread> helpers;
-    for (unsigned w = 1; w < worker_count(jobs, tasks.size()); ++w)
+    for (unsigned w = 1; w < workers; ++w)
         helpers.emplace_back(work);
     work();
     for (std::thread& helper : helpers)
         helper.join();
+    if (workers > 1)
+        cv::setNumThreads(opencv_threads);
     return failed;
 }
 
