@@ -80,8 +80,8 @@ TEST_P(OpsiraSegmentOrientation, IsFoldedIntoAHalfTurn)
 INSTANTIATE_TEST_SUITE_P(Lines, OpsiraSegmentOrientation,
                          ::testing::Values(Segment{{10, 20}, {190, 20}, 0.0},       // level
                                            Segment{{50, 10}, {50, 140}, 90.0},      // vertical
-                                           Segment{{10, 110}, {190, 20}, 26.565},   // rising to the right
-                                           Segment{{10, 20}, {190, 110}, -26.565})); // falling to the right
+                                           Segment{{10, 110}, {190, 20}, -26.565},  // rising to the right
+                                           Segment{{10, 20}, {190, 110}, 26.565}));  // falling to the right
 
 TEST(OpsiraHough, RepeatedAnalysisRebuildsTheSameMembers)
 {

@@ -56,7 +56,11 @@ TEST(OpsiraNames, OnlyWholeExactNamesMatch)
 
 TEST(OpsiraNames, OverriddenNamesRenameTheStoreEverywhere)
 {
-    Renamed ws(scene());
+    // Construction is not complete inside a constructor, so the original it stores keeps its own name.
+    EXPECT_EQ(stored_names(Renamed(scene())), (std::set<std::string>{"original"}));
+
+    Renamed ws;
+    ws.set_original(scene());
     EXPECT_EQ(stored_names(ws), (std::set<std::string>{"my_original"}));
     EXPECT_EQ(ws.to_type("my_greyscale"), Kind::greyscale);
     EXPECT_EQ(ws.to_type("greyscale"), Kind::user_defined);
