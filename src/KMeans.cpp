@@ -44,8 +44,8 @@ std::size_t digit(const std::uint64_t key, const int pass)
     return static_cast<std::size_t>(key >> (pass * digit_bits)) & (digit_values - 1);
 }
 
-// Least-significant-digit radix sort: a few linear passes instead of a comparison sort, which
-// dominates the cost of clustering a large input. Passes in which all keys share the digit are skipped.
+// Least-significant-digit radix sort: a comparison sort would cost as much as many rounds of
+// clustering a large input. Passes in which every key has the same digit are skipped.
 void radix_sort(std::vector<std::uint64_t>& keys)
 {
     std::vector<std::size_t> counts(digit_values * digit_passes, 0);
@@ -79,6 +79,7 @@ std::vector<double> distinct_numbers(const std::vector<double>& values)
         return {};
     radix_sort(keys);
     std::vector<double> numbers;
+    numbers.reserve(keys.size());
     for (const std::uint64_t key : keys) {
         const double value = from_order_key(key);
         if (numbers.empty() || numbers.back() != value)

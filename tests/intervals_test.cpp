@@ -185,13 +185,4 @@ INSTANTIATE_TEST_SUITE_P(
                  "-> interval #2/2: 1 values, average=0.5, midrange=0.5, median=0.5, values: 0.5"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(IntervalsTest, DescribesWhatIntervalsMade)
-{
-    std::vector<double> values{11, 1, 10, 2, 10};
-    EXPECT_EQ(tulo::to_string(tulo::intervals(values, 2.0)),
-              "2 intervals\n"
-              "-> interval #1/2: 2 values, average=1.5, midrange=1.5, median=2, values: 1 2\n"
-              "-> interval #2/2: 3 values, average=10.3333, midrange=10.5, median=10, values: 10 [x2] 11");
-}
-
 } // namespace

@@ -60,6 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
         WorkedCase{"step_three", {9, 0, 5, 2, 7, 1, 8, 3, 6, 4}, 3, 4, {2, 0, 1, 0, 2, 0, 2, 1, 2, 1}, {1, 4, 7.5}},
         // never more centres than distinct values
         WorkedCase{"k_above_distinct", {4, 4, 8}, 5, 2, {0, 0, 1}, {4, 8}},
+        // -0.0 and 0.0 are one distinct value
+        WorkedCase{"signed_zeros", {-0.0, 0.0, 1}, 3, 2, {0, 0, 1}, {0, 1}},
         WorkedCase{"empty", {}, 3, 0, {}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
