@@ -14,23 +14,8 @@
 #include <system_error>
 #include <thread>
 
-#if defined(__SANITIZE_THREAD__)
-// Debian's libgdal, loaded by OpenCV's image codecs, takes two of its own locks in both orders
-// while it initialises; that is its business and no deadlock of ours.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "deadlock:libgdal.so\n";
-}
-#endif
-
 namespace opsira {
 namespace {
-
-#if defined(__SANITIZE_THREAD__)
-// OpenCV hands work to TBB threads that ThreadSanitizer cannot see into, and would report every
-// hand-off as a race; with OpenCV sequential the reports are about the workers' own sharing.
-[[maybe_unused]] const bool opencv_sequential = (cv::setNumThreads(0), true);
-#endif
 
 using Clock = std::chrono::steady_clock;
 
