@@ -116,13 +116,37 @@ void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t
     }
 }
 
-std::string kinds_help()
+// "1 original", "2 greyscale", ... for every kind the tool can save.
+std::vector<std::string> kind_items()
 {
     const tulo::Opsira names;
-    std::string text;
+    std::vector<std::string> items;
     for (int k = first_kind; k <= last_kind; ++k)
-        text += (k == first_kind ? "" : ", ") + std::to_string(k) + " " + names.to_string(static_cast<Kind>(k));
+        items.push_back(std::to_string(k) + " " + names.to_string(static_cast<Kind>(k)));
+    return items;
+}
+
+// The items joined by ", ", with a line break and `indent` wherever a line would exceed `width`.
+std::string joined(const std::vector<std::string>& items, std::size_t width, const std::string& indent)
+{
+    std::string text = indent;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string separator = i == 0 ? "" : ", ";
+        if (i > 0 && text.size() - line_start + separator.size() + items[i].size() > width) {
+            text += ",\n";
+            line_start = text.size();
+            text += indent + items[i];
+        } else {
+            text += separator + items[i];
+        }
+    }
     return text;
+}
+
+std::string kinds_help()
+{
+    return joined(kind_items(), std::string::npos, "");
 }
 
 Kind parse_kind(const tulo::Opsira& names, const std::string& token)
@@ -206,7 +230,7 @@ std::string usage_text()
            "  -h, --help         show this help and exit\n"
            "  -V, --version      show the version and exit\n"
            "\n"
-           "Kinds: " + kinds_help() + ".\n"
+           "Kinds, by name or number:\n" + joined(kind_items(), 90, "  ") + "\n"
            "\n"
            "Exit status: 0 when every image was processed, 1 when an image failed, 2 for a usage error.\n";
 }
