@@ -6,6 +6,7 @@
 #include <tulo/Opsira.hpp>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <array>
 #include <climits>
@@ -42,6 +43,25 @@ TEST_F(FuzzRegressions, DISABLED_ContourDrawingOnAVolumeIsRefused)
 
     EXPECT_THROW(tulo::add_contours_to_image(volume, contours, cv::Scalar(1, 2, 3)), cv::Exception);
     EXPECT_THROW(tulo::add_contours_and_limits_to_image(volume, contours), cv::Exception);
+}
+
+// A label is placed at the rounded centre of the contour's rectangle, 10 pixels left and 5 down. For a
+// contour spanning the whole range of int the centre rounds to INT_MIN, and the subtraction overflowed
+// (undefined behaviour). Such a label lies off the canvas, so the drawing holds the contour line alone.
+TEST_F(FuzzRegressions, DISABLED_ContourLabelAtTheEndOfIntDoesNotOverflow)
+{
+    const cv::Mat image(16, 16, CV_8UC3, cv::Scalar(40, 40, 40));
+    const std::vector<cv::Point> sliver{{INT_MAX, 98}, {INT_MAX, 88}, {INT_MIN, 95}};
+    const cv::Scalar yellow(0, 255, 255);
+    const cv::Scalar white(255, 255, 255);
+    cv::Mat in_yellow = image.clone();
+    cv::polylines(in_yellow, sliver, true, yellow, 1, cv::LINE_AA, 0);
+    // A single contour falls in no interval below its own area, so it is drawn in white.
+    cv::Mat in_white = image.clone();
+    cv::polylines(in_white, sliver, true, white, 1, cv::LINE_AA, 0);
+
+    EXPECT_MAT_EQ(tulo::add_contours_to_image(image, {sliver}, yellow), in_yellow);
+    EXPECT_MAT_EQ(tulo::add_contours_and_limits_to_image(image, {sliver}), in_white);
 }
 
 } // namespace
