@@ -185,6 +185,12 @@ const std::array<cv::Scalar, 7> interval_palette = {
     cv::Scalar(255, 255, 0, 0), cv::Scalar(0, 255, 255, 0),   cv::Scalar(255, 0, 255, 0),
     white};
 
+// OpenCV draws on planes only; a volume would be written as a plane, past the end of its buffer.
+void require_plane(const cv::Mat& image)
+{
+    CV_Assert(image.dims <= 2);
+}
+
 double area_of(const Contour& contour)
 {
     return cv::contourArea(contour, false);
@@ -200,7 +206,12 @@ void draw_label(cv::Mat& canvas, const Contour& contour, const std::size_t index
                 const cv::Scalar& colour)
 {
     const cv::Point2f centre = cv::minAreaRect(contour).center;
-    const cv::Point origin(cvRound(centre.x) - 10, cvRound(centre.y) + 5);
+    const long long x = static_cast<long long>(cvRound(centre.x)) - 10;
+    const long long y = static_cast<long long>(cvRound(centre.y)) + 5;
+    // A contour at the very end of int has its label beyond any canvas, and beyond int.
+    if (x < std::numeric_limits<int>::min() || y > std::numeric_limits<int>::max())
+        return;
+    const cv::Point origin(static_cast<int>(x), static_cast<int>(y));
     cv::putText(canvas, std::to_string(index), origin, cv::FONT_HERSHEY_SIMPLEX, font_scale, colour, 1,
                 cv::LINE_8, false);
 }
@@ -395,6 +406,7 @@ cv::Mat find_hough_lines(const cv::Mat& image, std::vector<cv::Vec4i>& lines)
 cv::Mat add_contours_to_image(const cv::Mat& image, const Contours& contours, const cv::Scalar& colour)
 {
     require_image(image, "cannot add contours to an empty image");
+    require_plane(image);
     cv::Mat result;
     if (image.channels() == 1)
         cv::cvtColor(image, result, cv::COLOR_GRAY2BGR);
@@ -412,6 +424,7 @@ cv::Mat add_contours_to_image(const cv::Mat& image, const Contours& contours, co
 cv::Mat add_contours_and_limits_to_image(const cv::Mat& image, const Contours& contours)
 {
     require_image(image, "cannot add contours to an empty image");
+    require_plane(image);
     const std::vector<std::vector<double>> groups = group_areas(contours);
     cv::Mat result;
     image.copyTo(result);

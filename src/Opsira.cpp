@@ -172,6 +172,8 @@ void draw_tile_label(cv::Mat& tile, const std::string& label)
 // that a stored image is never drawn into.
 cv::Mat make_tile(const cv::Mat& image, cv::Size cell, bool private_copy)
 {
+    // Labels are drawn on planes only; a volume would be written past the end of its buffer.
+    CV_Assert(image.dims <= 2);
     cv::Mat tile = image;
     bool owned = false;
     if (tile.type() == CV_8UC1) {
