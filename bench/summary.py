@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""Prints the result tables of bench/README.md from the files bench/run.sh writes."""
+import json
+import math
+import sys
+from pathlib import Path
+
+TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
+SIZES = ["0.3MP", "2MP", "12MP"]
+
+
+def medians(path):
+    """Median real time in ms and counters of every benchmark, by its name without suffix."""
+    runs = {}
+    for run in json.loads(path.read_text())["benchmarks"]:
+        if run.get("aggregate_name") != "median":
+            continue
+        name = run["run_name"].rsplit("/", 1)[0]
+        runs[name] = dict(run, ms=run["real_time"] * TO_MS[run["time_unit"]])
+    return runs
+
+
+def complexity(path):
+    for run in json.loads(path.read_text())["benchmarks"]:
+        if run.get("aggregate_name") == "BigO":
+            yield run
+        if run.get("aggregate_name") == "RMS":
+            yield run
+
+
+def table(header, rows):
+    print("| " + " | ".join(header) + " |")
+    print("|" + "|".join("---" for _ in header) + "|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+    print()
+
+
+def ms(value):
+    return f"{value:.3g}" if value < 100 else f"{value:.0f}"
+
+
+def catalogue(runs):
+    rows = []
+    for size in SIZES:
+        ws, direct = runs.get(f"catalogue/workspace/{size}"), runs.get(f"catalogue/direct/{size}")
+        if ws and direct:
+            rows.append([size, ms(ws["ms"]), ms(direct["ms"]), f"{ws['ms'] / direct['ms']:.3f}",
+                         f"{ws.get('differing_kinds', 0):.0f}"])
+    print("Whole catalogue (kinds 2-22, then the mosaic), median wall time in ms")
+    table(["Size", "workspace", "direct OpenCV calls", "ratio", "kinds whose output differs"], rows)
+
+
+def kinds(runs):
+    sizes = [s for s in SIZES if sum(n.startswith(f"kind/{s}/") for n in runs) == 21]
+    if not sizes:
+        return
+    names = [n.split("/", 2)[2] for n in runs if n.startswith(f"kind/{sizes[0]}/")]
+    totals = {s: sum(r["ms"] for n, r in runs.items() if n.startswith(f"kind/{s}/")) for s in sizes}
+    rows = []
+    for name in names:
+        row = [name]
+        for s in sizes:
+            value = runs[f"kind/{s}/{name}"]["ms"]
+            row += [ms(value), f"{100 * value / totals[s]:.1f} %"]
+        rows.append(row)
+    rows.append(["**sum**"] + sum(([ms(totals[s]), "100 %"] for s in sizes), []))
+    print("Each kind on its own, sources stored, median wall time in ms and share of the sum")
+    table(["Kind"] + sum(([f"{s} ms", f"{s} share"] for s in sizes), []), rows)
+
+
+def colour_balance(runs):
+    rows = []
+    for size in SIZES:
+        counting, sorting = runs.get(f"colour_balance/counting/{size}"), runs.get(f"colour_balance/sorting/{size}")
+        if counting and sorting:
+            rows.append([size, ms(counting["ms"]), ms(sorting["ms"]), f"{sorting['ms'] / counting['ms']:.1f}x"])
+    print("Colour balance, identical output, median wall time in ms")
+    table(["Size", "counting (library)", "sorting", "speed-up"], rows)
+
+
+def save_all(runs):
+    rows = [[s, ms(runs[f"save_all/{s}"]["ms"])] for s in SIZES if f"save_all/{s}" in runs]
+    print("save_all of a derived catalogue (22 JPEG files, quality 75, optimised), median wall time in ms")
+    table(["Size", "save_all"], rows)
+
+
+def intervals(runs, path):
+    rows = []
+    for name, run in runs.items():
+        if name.startswith("intervals/n:"):
+            n = int(name.split(":")[1])
+            us = run["ms"] * 1e3
+            rows.append([f"{n:,}", f"{us:.4g}", f"{1e3 * us / (n * math.log2(n)):.2f}"])
+    print("tulo::intervals, median time of the call in µs")
+    table(["n", "µs", "ns per n log2 n"], rows)
+    for run in complexity(path):
+        if run["aggregate_name"] == "BigO":
+            print(f"Fitted: {run['real_coefficient']:.3g} · {run['big_o']} ({run['time_unit']})")
+        else:
+            print(f"RMS of the fit: {100 * run['rms']:.0f} %")
+    print()
+
+
+def k_means(runs):
+    rows = []
+    for name, run in runs.items():
+        if not name.startswith("k_means/tulo/"):
+            continue
+        tail = name.split("/", 2)[2]
+        cv2, cv1 = runs.get(f"k_means/cv_kmeans/{tail}"), runs.get(f"k_means/cv_kmeans_1_thread/{tail}")
+        n, k = (part.split(":")[1] for part in tail.split("/"))
+        rows.append([f"{int(n):,}", k, ms(run["ms"]), f"{run.get('iterations', 0):.0f}",
+                     ms(cv2["ms"]), f"{run['ms'] / cv2['ms']:.2f}", ms(cv1["ms"]), f"{run['ms'] / cv1['ms']:.2f}"])
+    print("tulo::k_means against cv::kmeans on the same values, median wall time in ms")
+    table(["n", "k", "tulo", "tulo iterations", "cv::kmeans (2 threads)", "ratio", "cv::kmeans (1 thread)", "ratio"],
+          rows)
+
+
+def memory(path):
+    rows = []
+    for line in path.read_text().splitlines():
+        m = json.loads(line)
+        rows.append([m["route"], f"{m['peak_above_before_bytes'] / 2**20:.0f}", f"{m['held_distinct_bytes'] / 2**20:.0f}",
+                     f"{m['ratio']:.3f}"])
+    print("Peak resident memory for the catalogue of a 12 MP photo (VmHWM above the level before loading)")
+    table(["route", "peak MiB", "images held MiB", "ratio"], rows)
+
+
+def batch(path):
+    rows = []
+    for line in path.read_text().splitlines():
+        b = json.loads(line)
+        rows.append([str(b["jobs"]), str(b["images"]), f"{b['wall_s']:.1f}", f"{b['images_per_s']:.2f}",
+                     f"{b['cpu_use']:.2f}"])
+    print("opsira on 2 MP JPEG photos (median of 3 runs)")
+    table(["-j", "images", "wall s", "images/s", "CPU use (user+sys)/wall"], rows)
+
+
+def main(directory):
+    results = Path(directory)
+    bench = results / "bench.json"
+    if bench.exists():
+        runs = medians(bench)
+        catalogue(runs)
+        kinds(runs)
+        colour_balance(runs)
+        save_all(runs)
+        intervals(runs, bench)
+        k_means(runs)
+    for name, show in (("memory.json", memory), ("batch.json", batch)):
+        if (results / name).exists():
+            show(results / name)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else "build-bench/bench-results")
