@@ -1,5 +1,7 @@
 #include <tulo/Opsira.hpp>
 
+#include "ImageFileHeader.hpp"
+
 #include <tulo/Intervals.hpp>
 #include <tulo/MatManip.hpp>
 
@@ -36,6 +38,10 @@ std::string name_at(const std::array<const char*, N>& names, int value)
     const auto index = static_cast<unsigned>(value);
     return index < names.size() ? names[index] : "unknown";
 }
+
+// Larger files are refused before decoding: OpenCV allocates the whole image from the header's
+// word alone, and its own limit (2^30 pixels) lets a small hostile file claim gigabytes.
+constexpr std::uint64_t max_read_pixels = std::uint64_t{1} << 28;
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -274,6 +280,9 @@ Opsira& Opsira::clear(const std::string& name)
 Opsira& Opsira::set_original(const std::string& path)
 {
     clear();
+    const auto pixels = detail::declared_pixels(path);
+    if (pixels && *pixels > max_read_pixels)
+        throw std::runtime_error("failed to read " + quoted(path));
     const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
     if (image.empty())
         throw std::runtime_error("failed to read " + quoted(path));

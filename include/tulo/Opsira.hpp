@@ -81,7 +81,8 @@ public:
     /** @brief An empty workspace. */
     Opsira();
     /** @brief A workspace holding the colour image read from `path`.
-     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be read. */
+     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be read or
+     *          declares more than 2^28 pixels. */
     explicit Opsira(const std::string& path);
     /** @brief A workspace holding a deep copy of `image`; empty for an empty image. */
     explicit Opsira(const cv::Mat& image);
@@ -110,7 +111,9 @@ public:
     virtual Opsira& clear(const std::string& name);
 
     /** @brief Clears the workspace and makes the colour image read from `path` the original.
-     *  @throws std::runtime_error "failed to read \"<path>\"" (workspace left cleared). */
+     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be read or its
+     *          header declares more than 2^28 pixels (refused before decoding); the workspace is
+     *          left cleared. */
     virtual Opsira& set_original(const std::string& path);
     /** @brief Clears the workspace and stores a deep copy of `image` as the original; the image
      *         may be one of the workspace's own. An empty image leaves the workspace empty. */
