@@ -90,15 +90,11 @@ double consume_scale(FuzzedDataProvider& in)
     }
 }
 
-// Coordinates at the ends of int are held back until contour labels stop overflowing there (see
-// ContourLabelAtTheEndOfIntDoesNotOverflow in regressions_test.cpp); 2^30 still lies far outside.
-constexpr int extreme_coordinate = 1 << 30;
-
 int consume_coordinate(FuzzedDataProvider& in)
 {
     switch (in.ConsumeIntegralInRange(0, 15)) {
-    case 0: return extreme_coordinate;
-    case 1: return -extreme_coordinate;
+    case 0: return INT_MAX;
+    case 1: return INT_MIN;
     case 2: return in.ConsumeIntegralInRange(-(1 << 20), 1 << 20);
     default: return in.ConsumeIntegralInRange(-20, max_side + 20);
     }
@@ -159,11 +155,6 @@ void fill(cv::Mat& image, FuzzedDataProvider& in)
     }
 }
 
-// Volumes (three-dimensional matrices) are held back until the library refuses them: OpenCV's drawing
-// treats a volume as a plane and writes past its buffer, in add_contours_to_image and in the mosaic's
-// tile labels (see regressions_test.cpp). Left in, they would stop every run at those known faults.
-constexpr bool volumes = false;
-
 cv::Mat consume_image(FuzzedDataProvider& in)
 {
     static constexpr std::array<int, 8> depths{CV_8U, CV_8U, CV_8U, CV_16U, CV_16S, CV_32F, CV_64F, CV_8S};
@@ -172,7 +163,7 @@ cv::Mat consume_image(FuzzedDataProvider& in)
     if (shape == 0)
         return cv::Mat();
     const int type = CV_MAKETYPE(in.PickValueInArray(depths), in.PickValueInArray(channel_counts));
-    if (shape == 1 && volumes) {
+    if (shape == 1) {
         const std::array<int, 3> sizes{in.ConsumeIntegralInRange(0, 4), in.ConsumeIntegralInRange(0, 4),
                                        in.ConsumeIntegralInRange(0, 4)};
         cv::Mat volume(3, sizes.data(), type);
@@ -430,10 +421,9 @@ void workspace_operation(FuzzedDataProvider& in, tulo::Opsira& ws)
         break;
     }
     case 8: {
-        // An entry stored under another name, or under its own.
+        // A stored entry under another name, under its own, or as the new original.
         const std::string name = consume_name(in, ws);
-        if (name != ws.to_string(Kind::original))
-            ws.replace(name, ws.get(consume_kind(in)));
+        ws.replace(name, ws.get(consume_kind(in)));
         break;
     }
     case 9:

@@ -1,5 +1,4 @@
 // Faults that the fuzz target or the sanitizers found, each pinned by the smallest input that showed it.
-// A test named DISABLED_ pins a fault that is not mended yet; it is enabled with the fix.
 #include "support.hpp"
 
 #include <tulo/MatManip.hpp>
@@ -18,7 +17,7 @@ class FuzzRegressions : public ::testing::Test {};
 
 // A stored image with three dimensions whose first two match the tile size was cloned as a tile and
 // had its label drawn into it: OpenCV's drawing treats it as a plane and wrote past its buffer.
-TEST_F(FuzzRegressions, DISABLED_MosaicOfAVolumeIsRefused)
+TEST_F(FuzzRegressions, MosaicOfAVolumeIsRefused)
 {
     const cv::Mat original(3, 5, CV_8UC3, cv::Scalar(10, 20, 30));
     const std::array<int, 3> sizes{3, 5, 2};
@@ -35,7 +34,7 @@ TEST_F(FuzzRegressions, DISABLED_MosaicOfAVolumeIsRefused)
 
 // The same with the contour drawing: a two-channel 16-bit volume was deep-copied as the base and the
 // contours drawn into it, past the end of its buffer.
-TEST_F(FuzzRegressions, DISABLED_ContourDrawingOnAVolumeIsRefused)
+TEST_F(FuzzRegressions, ContourDrawingOnAVolumeIsRefused)
 {
     const std::array<int, 3> sizes{3, 5, 4};
     const cv::Mat volume(3, sizes.data(), CV_16SC2, cv::Scalar::all(9));
@@ -48,7 +47,7 @@ TEST_F(FuzzRegressions, DISABLED_ContourDrawingOnAVolumeIsRefused)
 // A label is placed at the rounded centre of the contour's rectangle, 10 pixels left and 5 down. For a
 // contour spanning the whole range of int the centre rounds to INT_MIN, and the subtraction overflowed
 // (undefined behaviour). Such a label lies off the canvas, so the drawing holds the contour line alone.
-TEST_F(FuzzRegressions, DISABLED_ContourLabelAtTheEndOfIntDoesNotOverflow)
+TEST_F(FuzzRegressions, ContourLabelAtTheEndOfIntDoesNotOverflow)
 {
     const cv::Mat image(16, 16, CV_8UC3, cv::Scalar(40, 40, 40));
     const std::vector<cv::Point> sliver{{INT_MAX, 98}, {INT_MAX, 88}, {INT_MIN, 95}};
