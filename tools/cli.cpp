@@ -18,7 +18,7 @@ struct Parse {
     std::string kind_list;
 };
 
-struct OptionSpec {
+struct OptionRule {
     char short_name;
     std::string long_name;
     bool takes_value;
@@ -51,9 +51,9 @@ std::string parse_out(const std::string& dir)
     return dir;
 }
 
-const std::vector<OptionSpec>& option_specs()
+const std::vector<OptionRule>& option_rules()
 {
-    static const std::vector<OptionSpec> specs = {
+    static const std::vector<OptionRule> rules = {
         {'o', "out", true, [](Parse& p, const std::string& v) { p.options.out_root = parse_out(v); }},
         {'k', "kinds", true, [](Parse& p, const std::string& v) { append_kinds(p, v); }},
         {'j', "jobs", true, [](Parse& p, const std::string& v) { p.options.jobs = parse_jobs(v); }},
@@ -64,14 +64,14 @@ const std::vector<OptionSpec>& option_specs()
         {'h', "help", false, [](Parse& p, const std::string&) { p.options.help = true; }},
         {'V', "version", false, [](Parse& p, const std::string&) { p.options.version = true; }},
     };
-    return specs;
+    return rules;
 }
 
-const OptionSpec& find_spec(const std::function<bool(const OptionSpec&)>& matches, const std::string& shown)
+const OptionRule& find_rule(const std::function<bool(const OptionRule&)>& matches, const std::string& shown)
 {
-    const std::vector<OptionSpec>& specs = option_specs();
-    const auto it = std::find_if(specs.begin(), specs.end(), matches);
-    if (it == specs.end())
+    const std::vector<OptionRule>& rules = option_rules();
+    const auto it = std::find_if(rules.begin(), rules.end(), matches);
+    if (it == rules.end())
         throw UsageError("unknown option \"" + shown + "\"");
     return *it;
 }
@@ -92,12 +92,12 @@ void parse_long(Parse& parse, const std::vector<std::string>& args, std::size_t&
     const std::string body = args[i].substr(2);
     const std::size_t equals = body.find('=');
     const std::string name = body.substr(0, equals);
-    const OptionSpec& spec = find_spec([&](const OptionSpec& s) { return s.long_name == name; }, "--" + name);
+    const OptionRule& rule = find_rule([&](const OptionRule& s) { return s.long_name == name; }, "--" + name);
     const bool has_value = equals != std::string::npos;
-    if (!spec.takes_value && has_value)
+    if (!rule.takes_value && has_value)
         throw UsageError("option \"--" + name + "\" takes no value");
     const std::string attached = has_value ? body.substr(equals + 1) : std::string();
-    spec.apply(parse, spec.takes_value ? take_value("--" + name, attached, has_value, args, i) : attached);
+    rule.apply(parse, rule.takes_value ? take_value("--" + name, attached, has_value, args, i) : attached);
 }
 
 void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t& i)
@@ -105,13 +105,13 @@ void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t
     const std::string word = args[i];
     for (std::size_t at = 1; at < word.size(); ++at) {
         const std::string shown = std::string("-") + word[at];
-        const OptionSpec& spec = find_spec([&](const OptionSpec& s) { return s.short_name == word[at]; }, shown);
-        if (!spec.takes_value) {
-            spec.apply(parse, std::string());
+        const OptionRule& rule = find_rule([&](const OptionRule& s) { return s.short_name == word[at]; }, shown);
+        if (!rule.takes_value) {
+            rule.apply(parse, std::string());
             continue;
         }
         const bool has_value = at + 1 < word.size();
-        spec.apply(parse, take_value(shown, word.substr(at + 1), has_value, args, i));
+        rule.apply(parse, take_value(shown, word.substr(at + 1), has_value, args, i));
         return;
     }
 }
