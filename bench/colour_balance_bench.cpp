@@ -54,10 +54,12 @@ void register_colour_balance_benchmarks()
         const std::string size = photo_sizes()[i].name;
         benchmark::RegisterBenchmark(("colour_balance/counting/" + size).c_str(), by_counting, i)
             ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+            ->UseRealTime()
+            ->MeasureProcessCPUTime();
         benchmark::RegisterBenchmark(("colour_balance/sorting/" + size).c_str(), by_sorting, i)
             ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+            ->UseRealTime()
+            ->MeasureProcessCPUTime();
     }
 }
 

@@ -81,7 +81,7 @@ void cv_kmeans(benchmark::State& state, int threads)
 void k_means_grid(benchmark::internal::Benchmark* benchmark)
 {
     benchmark->ArgNames({"n", "k"})->ArgsProduct({{10000, 100000, 1000000}, {2, 4, 8}});
-    benchmark->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 }
 
 } // namespace

@@ -14,7 +14,9 @@ cmake --build "$build" -j 2 --target tulo_bench tulo_bench_probe tulo_bench_phot
 mkdir -p "$results"
 uptime > "$results/load_before.txt"
 
+# Repetitions of all benchmarks run in random order, so a change of load hits both routes alike.
 "$build/bench/tulo_bench" --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_out="$results/bench.json" --benchmark_out_format=json "$@"
 
 photos=$(mktemp -d)

@@ -7,6 +7,11 @@ from pathlib import Path
 
 TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 SIZES = ["0.3MP", "2MP", "12MP"]
+SUFFIXES = {"real_time", "process_time", "manual_time"}
+KINDS = ["greyscale", "gaussian_blur", "blur_greyscale", "simple_colour_balance", "invert", "threshold", "erode",
+         "erode_and_dilate", "canny_edge_detection", "find_contours", "find_contours_intervals", "histogram",
+         "hough_lines", "angle_corrected", "mosaic", "dog", "threshold_otsu", "threshold_triangle",
+         "threshold_gaussian", "threshold_meanc", "threshold_dog"]
 
 
 def medians(path):
@@ -15,8 +20,9 @@ def medians(path):
     for run in json.loads(path.read_text())["benchmarks"]:
         if run.get("aggregate_name") != "median":
             continue
-        name = run["run_name"].rsplit("/", 1)[0]
-        runs[name] = dict(run, ms=run["real_time"] * TO_MS[run["time_unit"]])
+        name = "/".join(part for part in run["run_name"].split("/") if part not in SUFFIXES)
+        scale = TO_MS[run["time_unit"]]
+        runs[name] = dict(run, ms=run["real_time"] * scale, cpu_ms=run["cpu_time"] * scale)
     return runs
 
 
@@ -46,27 +52,29 @@ def catalogue(runs):
         ws, direct = runs.get(f"catalogue/workspace/{size}"), runs.get(f"catalogue/direct/{size}")
         if ws and direct:
             rows.append([size, ms(ws["ms"]), ms(direct["ms"]), f"{ws['ms'] / direct['ms']:.3f}",
+                         ms(ws["cpu_ms"]), ms(direct["cpu_ms"]), f"{ws['cpu_ms'] / direct['cpu_ms']:.3f}",
                          f"{ws.get('differing_kinds', 0):.0f}"])
-    print("Whole catalogue (kinds 2-22, then the mosaic), median wall time in ms")
-    table(["Size", "workspace", "direct OpenCV calls", "ratio", "kinds whose output differs"], rows)
+    print("Whole catalogue (kinds 2-22, then the mosaic), medians in ms: wall time, and CPU time of all threads")
+    table(["Size", "workspace wall", "direct wall", "wall ratio", "workspace CPU", "direct CPU", "CPU ratio",
+           "kinds whose output differs"], rows)
 
 
 def kinds(runs):
-    sizes = [s for s in SIZES if sum(n.startswith(f"kind/{s}/") for n in runs) == 21]
+    sizes = [s for s in SIZES if all(f"kind/{s}/{name}" in runs for name in KINDS)]
     if not sizes:
         return
-    names = [n.split("/", 2)[2] for n in runs if n.startswith(f"kind/{sizes[0]}/")]
+    names = KINDS
     totals = {s: sum(r["ms"] for n, r in runs.items() if n.startswith(f"kind/{s}/")) for s in sizes}
     rows = []
     for name in names:
         row = [name]
         for s in sizes:
             value = runs[f"kind/{s}/{name}"]["ms"]
-            row += [ms(value), f"{100 * value / totals[s]:.1f} %"]
+            row += [ms(value), f"{100 * value / totals[s]:.1f} %", ms(runs[f"kind/{s}/{name}"]["cpu_ms"])]
         rows.append(row)
-    rows.append(["**sum**"] + sum(([ms(totals[s]), "100 %"] for s in sizes), []))
-    print("Each kind on its own, sources stored, median wall time in ms and share of the sum")
-    table(["Kind"] + sum(([f"{s} ms", f"{s} share"] for s in sizes), []), rows)
+    rows.append(["**sum**"] + sum(([ms(totals[s]), "100 %", ""] for s in sizes), []))
+    print("Each kind on its own, sources stored: median wall time in ms, its share of the sum, CPU time of all threads")
+    table(["Kind"] + sum(([f"{s} wall", f"{s} share", f"{s} CPU"] for s in sizes), []), rows)
 
 
 def colour_balance(runs):
@@ -74,9 +82,10 @@ def colour_balance(runs):
     for size in SIZES:
         counting, sorting = runs.get(f"colour_balance/counting/{size}"), runs.get(f"colour_balance/sorting/{size}")
         if counting and sorting:
-            rows.append([size, ms(counting["ms"]), ms(sorting["ms"]), f"{sorting['ms'] / counting['ms']:.1f}x"])
+            rows.append([size, ms(counting["ms"]), ms(sorting["ms"]), f"{sorting['ms'] / counting['ms']:.1f}x",
+                         f"{sorting['cpu_ms'] / counting['cpu_ms']:.1f}x"])
     print("Colour balance, identical output, median wall time in ms")
-    table(["Size", "counting (library)", "sorting", "speed-up"], rows)
+    table(["Size", "counting (library)", "sorting", "speed-up (wall)", "speed-up (CPU)"], rows)
 
 
 def save_all(runs):
@@ -87,7 +96,7 @@ def save_all(runs):
 
 def intervals(runs, path):
     rows = []
-    for name, run in runs.items():
+    for name, run in sorted(runs.items(), key=lambda item: int(item[0].split(":")[-1]) if ":" in item[0] else 0):
         if name.startswith("intervals/n:"):
             n = int(name.split(":")[1])
             us = run["ms"] * 1e3
@@ -103,8 +112,11 @@ def intervals(runs, path):
 
 
 def k_means(runs):
+    def n_and_k(item):
+        return tuple(int(part.split(":")[1]) for part in item[0].split("/")[2:]) if "n:" in item[0] else ()
+
     rows = []
-    for name, run in runs.items():
+    for name, run in sorted(runs.items(), key=n_and_k):
         if not name.startswith("k_means/tulo/"):
             continue
         tail = name.split("/", 2)[2]
