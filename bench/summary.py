@@ -35,6 +35,7 @@ def complexity(path):
 
 
 def table(header, rows):
+    print()
     print("| " + " | ".join(header) + " |")
     print("|" + "|".join("---" for _ in header) + "|")
     for row in rows:
