@@ -189,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(Random, KMeansLiteral,
                                            RandomCase{3, 500, 4, 2.0}, RandomCase{4, 2000, 6, 8.0},
                                            RandomCase{5, 3000, 12, 30.0}, RandomCase{6, 20, 40, 0.2},
                                            RandomCase{7, 5000, 25, 60.0}, RandomCase{5, 5000, 12, 200.0},
-                                           RandomCase{2, 5000, 25, 200.0}));
+                                           RandomCase{2, 5000, 25, 200.0}, RandomCase{8, 4000, 8, 3.0},
+                                           RandomCase{9, 1000, 3, 5.0}, RandomCase{10, 4000, 7, 0.7}));
 
 TEST_F(KMeansTest, RunCutOffByTheLimitReportsOneHundred)
 {
