@@ -2,6 +2,7 @@
 
 #include <tulo/Intervals.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -31,6 +32,13 @@ TEST_P(IntervalsGrouping, CutsWhereTheRelativeGapReachesTheThreshold)
 {
     std::vector<double> values = GetParam().values;
     EXPECT_EQ(tulo::intervals(values, GetParam().multiplier), GetParam().expected);
+}
+
+TEST_P(IntervalsGrouping, ConstValuesGiveTheSameIntervalsAndStayUnsorted)
+{
+    const std::vector<double> values(GetParam().values.rbegin(), GetParam().values.rend());
+    EXPECT_EQ(tulo::intervals(values, GetParam().multiplier), GetParam().expected);
+    EXPECT_TRUE(std::equal(values.begin(), values.end(), GetParam().values.rbegin()));
 }
 
 // Thresholds worked by hand: (-1 + sum of gaps) / N * multiplier.

@@ -116,6 +116,29 @@ TEST_F(OpsiraStore, ReplaceSharesTheCallersPixels)
     EXPECT_EQ(own.at<uchar>(0, 0), 77);
 }
 
+// Counts the calls that reach the virtual replace, which the const overloads must go through.
+class CountingReplace : public Opsira {
+public:
+    using Opsira::Opsira;
+    using Opsira::replace;
+    Opsira& replace(const std::string& name, cv::Mat& image) override
+    {
+        ++calls;
+        return Opsira::replace(name, image);
+    }
+    int calls = 0;
+};
+
+TEST(OpsiraConstReplace, TakesConstImagesAndTemporariesThroughTheVirtualReplace)
+{
+    CountingReplace ws{scene()};
+    const cv::Mat fixed(4, 4, CV_8UC1, cv::Scalar(9));
+    ws.replace("fixed", fixed).replace(Kind::invert, cv::Mat(2, 2, CV_8UC1, cv::Scalar(5)));
+    EXPECT_EQ(ws.calls, 2);
+    EXPECT_EQ(ws.get("fixed").data, fixed.data) << "the entry shares the caller's pixels";
+    EXPECT_EQ(ws.get(Kind::invert).at<uchar>(1, 1), 5);
+}
+
 TEST_F(OpsiraStore, ReplaceWithAnEmptyMatrixRemovesTheEntry)
 {
     cv::Mat own(4, 4, CV_8UC1, cv::Scalar(9));

@@ -15,6 +15,13 @@ namespace tulo {
  *  @throws std::invalid_argument for a multiplier of 0 or less (values untouched). */
 TULO_API std::vector<std::vector<double>> intervals(std::vector<double>& values, double multiplier);
 
+/** @brief intervals(values, multiplier) on a copy, for const values or a temporary list. */
+inline std::vector<std::vector<double>> intervals(const std::vector<double>& values, double multiplier)
+{
+    std::vector<double> sorted = values;
+    return intervals(sorted, multiplier);
+}
+
 /** @brief Average of the first interval holding the most values.
  *  @return 0.0 for an empty list. */
 TULO_API double best_value_from_intervals(const std::vector<std::vector<double>>& intervals);

@@ -142,6 +142,20 @@ public:
      *         "original" resets the workspace to a deep copy of `image`; "threshold" sets
      *         threshold_value to 0 and threshold_type to other. `image` is not modified. */
     virtual Opsira& replace(const std::string& name, cv::Mat& image);
+    /** @brief replace(kind, image) for a const image or a temporary; the stored entry shares its
+     *         pixels all the same. */
+    Opsira& replace(EMatType kind, const cv::Mat& image)
+    {
+        cv::Mat handle = image;
+        return replace(kind, handle);
+    }
+    /** @brief replace(name, image) for a const image or a temporary; the stored entry shares its
+     *         pixels all the same. */
+    Opsira& replace(const std::string& name, const cv::Mat& image)
+    {
+        cv::Mat handle = image;
+        return replace(name, handle);
+    }
 
     /** @brief Keeps only a fresh copy of the original. */
     virtual Opsira& reset() { return set_original(EMatType::original); }
