@@ -39,10 +39,6 @@ std::string name_at(const std::array<const char*, N>& names, int value)
     return index < names.size() ? names[index] : "unknown";
 }
 
-// Larger files are refused before decoding: OpenCV allocates the whole image from the header's
-// word alone, and its own limit (2^30 pixels) lets a small hostile file claim gigabytes.
-constexpr std::uint64_t max_read_pixels = std::uint64_t{1} << 28;
-
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // Share of set pixels over the whole image.
@@ -281,6 +277,8 @@ Opsira& Opsira::set_original(const std::string& path)
 {
     clear();
     const auto pixels = detail::declared_pixels(path);
+    // Larger files are refused before decoding: OpenCV allocates the whole image from the
+    // header's word alone, and its own limit (2^30 pixels) lets a small hostile file claim gigabytes.
     if (pixels && *pixels > max_read_pixels)
         throw std::runtime_error("failed to read " + quoted(path));
     const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);

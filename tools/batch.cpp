@@ -1,6 +1,14 @@
 #include "batch.hpp"
 
+#include "ImageFileHeader.hpp"
+
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +25,7 @@
 namespace opsira {
 namespace {
 
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void fail_with_errno(const std::string& what)
@@ -71,13 +80,91 @@ bool jpeg_complete(const std::string& bytes)
     return false;
 }
 
-tulo::Opsira load(const std::string& path)
+std::string extension(Format format)
+{
+    switch (format) {
+    case Format::png: return ".png";
+    case Format::tif: return ".tif";
+    case Format::jpg: break;
+    }
+    return ".jpg";
+}
+
+// The library's file name of a kind: two-digit number, "_", name; with the format's extension.
+std::string file_name(Kind kind, const std::string& name, Format format)
+{
+    const int number = static_cast<int>(kind);
+    return (number < 10 ? "0" : "") + std::to_string(number) + "_" + name + extension(format);
+}
+
+// A workspace that writes the job's format and tells when each requested kind is done. JPEG is
+// left to the library, so that its files stay exactly the library's.
+class ToolWorkspace : public tulo::Opsira {
+public:
+    using Opsira::get;
+    using Opsira::save;
+
+    ToolWorkspace(const std::string& path, Format format, std::function<void()> on_kind)
+        : Opsira(path), format_(format), on_kind_(std::move(on_kind))
+    {
+    }
+
+    cv::Mat& get(EMatType kind) override
+    {
+        const Step step(*this);
+        return Opsira::get(kind);
+    }
+
+    std::string save(const std::string& name, const std::string& path) override
+    {
+        const Step step(*this);
+        if (format_ == Format::jpg)
+            return Opsira::save(name, path);
+        const std::string file = path + file_name(to_type(name), name, format_);
+        if (!cv::imwrite(file, get(name)))
+            throw std::runtime_error("failed to write \"" + file + "\"");
+        return file;
+    }
+
+private:
+    // A request made while another is under way is part of that one: only the outermost counts.
+    class Step {
+    public:
+        explicit Step(ToolWorkspace& workspace) : workspace_(workspace) { ++workspace_.depth_; }
+        ~Step()
+        {
+            if (--workspace_.depth_ == 0 && workspace_.on_kind_)
+                workspace_.on_kind_();
+        }
+        Step(const Step&) = delete;
+        Step& operator=(const Step&) = delete;
+
+    private:
+        ToolWorkspace& workspace_;
+    };
+
+    Format format_;
+    std::function<void()> on_kind_;
+    int depth_ = 0;
+};
+
+// Why the library refused a file that could be opened: its size, or else its contents.
+std::string refusal(const std::string& path)
+{
+    const auto pixels = tulo::detail::declared_pixels(path);
+    if (pixels && *pixels > tulo::Opsira::max_read_pixels)
+        return "image of " + std::to_string(*pixels) + " pixels, over the limit of " +
+               std::to_string(tulo::Opsira::max_read_pixels) + " pixels";
+    return "not an image OpenCV can decode";
+}
+
+ToolWorkspace load(const std::string& path, Format format, std::function<void()> on_kind)
 {
     check_file(path);
     try {
-        return tulo::Opsira(path);
+        return ToolWorkspace(path, format, std::move(on_kind));
     } catch (const std::runtime_error&) {
-        throw std::runtime_error("not an image OpenCV can decode");
+        throw std::runtime_error(refusal(path));
     }
 }
 
@@ -110,6 +197,82 @@ std::vector<std::string> save(tulo::Opsira& workspace, const std::vector<Kind>& 
     return files;
 }
 
+// The folder an image's files are written into, beside their final folder and hidden; it takes
+// the final folder's place in one rename, or is removed with what it holds.
+class Staging {
+public:
+    // mkdir, unlike mkdtemp, gives the folder the permissions the user's umask asks for.
+    explicit Staging(const fs::path& final_dir) : final_(final_dir)
+    {
+        static std::atomic<unsigned> serial{0};
+        fs::create_directories(final_.parent_path());
+        const std::string stem = "." + final_.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-";
+        do
+            path_ = final_.parent_path() / (stem + std::to_string(serial++));
+        while (::mkdir(path_.c_str(), 0777) != 0 && errno == EEXIST);
+        if (!fs::is_directory(path_))
+            fail_with_errno("cannot create a folder beside " + final_.string());
+    }
+    ~Staging()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    std::string prefix() const { return path_.string() + "/"; }
+
+    // Swaps the two folders in one step where the file system can; else moves the old one aside
+    // first, so that a reader finds the old folder, no folder or the new one, never a mixture.
+    void publish()
+    {
+        if (::rename(path_.c_str(), final_.c_str()) == 0)
+            return;
+        if (errno != ENOTEMPTY && errno != EEXIST)
+            fail_with_errno("cannot move the files into " + final_.string());
+        if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, final_.c_str(), RENAME_EXCHANGE) == 0)
+            return;
+        const fs::path aside = path_.string() + ".old";
+        if (::rename(final_.c_str(), aside.c_str()) != 0)
+            fail_with_errno("cannot replace " + final_.string());
+        if (::rename(path_.c_str(), final_.c_str()) != 0) {
+            const int error = errno;
+            ::rename(aside.c_str(), final_.c_str());
+            errno = error;
+            fail_with_errno("cannot replace " + final_.string());
+        }
+        std::error_code ignored;
+        fs::remove_all(aside, ignored);
+    }
+
+private:
+    fs::path final_;
+    fs::path path_;
+};
+
+std::vector<std::string> moved(const std::vector<std::string>& files, const std::string& out_dir)
+{
+    std::vector<std::string> result;
+    for (const std::string& file : files)
+        result.push_back(out_dir + fs::path(file).filename().string());
+    return result;
+}
+
+bool complete(const std::string& out_dir, const std::vector<std::string>& names)
+{
+    std::error_code ignored;
+    return std::all_of(names.begin(), names.end(),
+                       [&](const std::string& name) { return fs::is_regular_file(out_dir + name, ignored); });
+}
+
+// Steps a job reports per image: the whole catalogue is derived kind by kind, then written file
+// by file; a list of kinds is derived and written one kind at a time.
+std::size_t steps_per_image(const Job& job)
+{
+    return job.kinds.empty() ? 2 * planned_files(job).size() : job.kinds.size();
+}
+
 std::string one_line(std::string text)
 {
     std::replace_if(text.begin(), text.end(), [](unsigned char c) { return c < 0x20; }, ' ');
@@ -123,13 +286,30 @@ std::string describe(const cv::Exception& error)
     return "OpenCV error in " + error.func + ": " + error.err;
 }
 
-void process_into(const Task& task, const std::vector<Kind>& kinds, Report& report)
+void write_image(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
+{
+    const double steps = static_cast<double>(steps_per_image(job));
+    std::size_t done = 0;
+    ToolWorkspace workspace = load(task.input, job.format, [&] {
+        if (on_progress)
+            on_progress(std::min(1.0, static_cast<double>(++done) / steps));
+    });
+    Staging staging(fs::path(task.out_dir).parent_path());
+    const std::vector<std::string> files = save(workspace, job.kinds, staging.prefix());
+    staging.publish();
+    report.files = moved(files, task.out_dir);
+    describe_analysis(workspace, report);
+}
+
+void process_into(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
 {
     try {
-        tulo::Opsira workspace = load(task.input);
-        std::filesystem::create_directories(task.out_dir);
-        report.files = save(workspace, kinds, task.out_dir);
-        describe_analysis(workspace, report);
+        if (job.resume && complete(task.out_dir, planned_files(job))) {
+            report.skipped = true;
+            report.files = moved(planned_files(job), task.out_dir);
+            return;
+        }
+        write_image(task, job, on_progress, report);
     } catch (const cv::Exception& error) {
         report.error = one_line(describe(error));
     } catch (const std::exception& error) {
@@ -143,6 +323,45 @@ unsigned worker_count(unsigned jobs, std::size_t tasks)
     return static_cast<unsigned>(std::min<std::size_t>(wanted, std::max<std::size_t>(tasks, 1)));
 }
 
+// Threads that are joined when this goes, also when starting one of them failed.
+class Helpers {
+public:
+    explicit Helpers(std::size_t count) { threads_.reserve(count); }
+    ~Helpers()
+    {
+        for (std::thread& thread : threads_)
+            thread.join();
+    }
+    Helpers(const Helpers&) = delete;
+    Helpers& operator=(const Helpers&) = delete;
+
+    void start(const std::function<void()>& work) { threads_.emplace_back(work); }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+// The workers keep the cores busy; OpenCV's own threads on top would only compete with them.
+class OpenCvSequential {
+public:
+    explicit OpenCvSequential(bool wanted) : saved_(cv::getNumThreads()), wanted_(wanted)
+    {
+        if (wanted_)
+            cv::setNumThreads(1);
+    }
+    ~OpenCvSequential()
+    {
+        if (wanted_)
+            cv::setNumThreads(saved_);
+    }
+    OpenCvSequential(const OpenCvSequential&) = delete;
+    OpenCvSequential& operator=(const OpenCvSequential&) = delete;
+
+private:
+    int saved_;
+    bool wanted_;
+};
+
 } // namespace
 
 void check_file(const std::string& path)
@@ -154,46 +373,60 @@ void check_file(const std::string& path)
         throw std::runtime_error("truncated JPEG data");
 }
 
-Report process(const Task& task, const std::vector<Kind>& kinds)
+std::vector<std::string> planned_files(const Job& job)
+{
+    const tulo::Opsira names;
+    std::vector<Kind> kinds = job.kinds;
+    for (int k = static_cast<int>(Kind::original); kinds.empty() && k <= static_cast<int>(Kind::threshold_dog); ++k)
+        kinds.push_back(static_cast<Kind>(k));
+    std::vector<std::string> files;
+    for (const Kind kind : kinds)
+        files.push_back(file_name(kind, names.to_string(kind), job.format));
+    return files;
+}
+
+Report process(const Task& task, const Job& job, const ProgressFn& on_progress)
 {
     const Clock::time_point start = Clock::now();
     Report report;
     report.input = task.input;
     report.out_dir = task.out_dir;
-    process_into(task, kinds, report);
+    process_into(task, job, on_progress, report);
     report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return report;
 }
 
 std::size_t run(const std::vector<Task>& tasks,
-                const std::vector<Kind>& kinds,
+                const Job& job,
                 unsigned jobs,
-                const std::function<void(const Report&)>& on_done)
+                const std::function<void(std::size_t, double)>& on_progress,
+                const std::function<void(std::size_t, const Report&)>& on_done)
 {
     std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
     std::mutex done_mutex;
     std::size_t failed = 0;
     const auto work = [&] {
-        for (std::size_t i = next++; i < tasks.size(); i = next++) {
-            const Report report = process(tasks[i], kinds);
+        for (std::size_t i = next++; i < tasks.size() && !stop; i = next++) {
+            const Report report = process(tasks[i], job, [&](double share) { on_progress(i, share); });
             const std::lock_guard<std::mutex> lock(done_mutex);
             failed += report.ok() ? 0 : 1;
-            on_done(report);
+            on_done(i, report);
         }
     };
     const unsigned workers = worker_count(jobs, tasks.size());
-    // The workers keep the cores busy; OpenCV's own threads on top would only compete with them.
-    const int opencv_threads = cv::getNumThreads();
-    if (workers > 1)
-        cv::setNumThreads(1);
-    std::vector<std::thread> helpers;
-    for (unsigned w = 1; w < workers; ++w)
-        helpers.emplace_back(work);
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
-    if (workers > 1)
-        cv::setNumThreads(opencv_threads);
+    const OpenCvSequential sequential(workers > 1);
+    {
+        Helpers helpers(workers - 1);
+        try {
+            for (unsigned w = 1; w < workers; ++w)
+                helpers.start(work);
+        } catch (const std::system_error&) {
+            stop = true;
+            throw;
+        }
+        work();
+    }
     return failed;
 }
 

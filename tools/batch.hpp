@@ -12,11 +12,23 @@ namespace opsira {
 
 using Kind = tulo::Opsira::EMatType;
 
-/** @brief One image to process: the file to read and the prefix its files are written under. */
+/** @brief The file format of the written images. */
+enum class Format { jpg, png, tif };
+
+/** @brief One image to process: the file to read and the folder its files end up in. */
 struct Task {
     std::string input;
-    /** Output directory with a trailing "/", created when the image has been read. */
+    /** Output directory with a trailing "/"; filled in a staging folder beside it, then renamed. */
     std::string out_dir;
+};
+
+/** @brief What to write for every image. */
+struct Job {
+    /** Kinds to save, ascending with a mosaic last; empty for the whole catalogue. */
+    std::vector<Kind> kinds;
+    Format format = Format::jpg;
+    /** Leave an image alone whose folder already holds every file this job writes. */
+    bool resume = false;
 };
 
 /** @brief What processing one image gave; every optional is empty when that analysis did not run. */
@@ -25,7 +37,10 @@ struct Report {
     std::string out_dir;
     /** Why the image failed, one line; empty on success. */
     std::string error;
+    /** The output folder was already complete and left alone (--resume). */
+    bool skipped = false;
     std::optional<std::string> threshold_method;
+    /** The level the workspace recorded, the lower threshold of its edge detection. */
     std::optional<double> threshold_value;
     std::optional<double> correction_angle;
     std::optional<std::size_t> contours;
@@ -36,21 +51,32 @@ struct Report {
     bool ok() const { return error.empty(); }
 };
 
-/** @brief Reads one image into its own workspace and saves its catalogue, or only `kinds`.
- *  @param task the input file and the output directory.
- *  @param kinds the kinds to save in ascending order with a mosaic last; empty for save_all.
- *  @return the report; every failure is caught and described in Report::error. */
-Report process(const Task& task, const std::vector<Kind>& kinds);
+/** @brief Called with the finished share (0 to 1) of one image as its kinds are made. */
+using ProgressFn = std::function<void(double)>;
+
+/** @brief Reads one image into its own workspace and writes its catalogue, or only the job's
+ *         kinds, into a staging folder that then replaces task.out_dir in one rename.
+ *  @param on_progress told the finished share after each kind; may be empty.
+ *  @return the report, with the final file names; every failure is caught and described in
+ *          Report::error, and leaves task.out_dir as it was. */
+Report process(const Task& task, const Job& job, const ProgressFn& on_progress = {});
+
+/** @brief The names of the files `job` writes into an image's folder, in the order written. */
+std::vector<std::string> planned_files(const Job& job);
 
 /** @brief Processes `tasks` on up to `jobs` threads, one workspace per image, each thread taking
  *         the next unclaimed task from a shared index.
  *  @param jobs the number of worker threads; 0 for one per core. Never more than the tasks.
- *  @param on_done called once per task as it finishes, never by two threads at once.
- *  @return the number of failed tasks. */
+ *  @param on_progress called with a task's index and finished share; by any worker, concurrently.
+ *  @param on_done called once per task with its index as it finishes, never by two threads at once.
+ *  @return the number of failed tasks.
+ *  @throws std::system_error when a worker thread cannot be started; the started ones have then
+ *          finished their tasks. */
 std::size_t run(const std::vector<Task>& tasks,
-                const std::vector<Kind>& kinds,
+                const Job& job,
                 unsigned jobs,
-                const std::function<void(const Report&)>& on_done);
+                const std::function<void(std::size_t, double)>& on_progress,
+                const std::function<void(std::size_t, const Report&)>& on_done);
 
 /** @brief Throws std::runtime_error with a one-line reason when `path` cannot be opened, is empty,
  *         or is a JPEG file whose image data stops before its end marker. */

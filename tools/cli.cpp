@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <functional>
 #include <sstream>
 
@@ -15,6 +16,7 @@ constexpr unsigned max_jobs = 4096;
 // The state of a parse: values that are only understood once the whole line has been read.
 struct Parse {
     Options options;
+    bool kinds_given = false;
     std::string kind_list;
 };
 
@@ -32,7 +34,8 @@ bool all_digits(const std::string& text)
 
 void append_kinds(Parse& parse, const std::string& list)
 {
-    parse.kind_list += parse.kind_list.empty() ? list : "," + list;
+    parse.kind_list += parse.kinds_given ? "," + list : list;
+    parse.kinds_given = true;
 }
 
 unsigned parse_jobs(const std::string& text)
@@ -51,16 +54,31 @@ std::string parse_out(const std::string& dir)
     return dir;
 }
 
+Format parse_format(const std::string& name)
+{
+    const std::vector<std::pair<std::string, Format>> formats = {
+        {"jpg", Format::jpg}, {"png", Format::png}, {"tif", Format::tif}};
+    for (const auto& [known, format] : formats) {
+        if (name == known)
+            return format;
+    }
+    throw UsageError("unknown format \"" + name + "\": give jpg, png or tif");
+}
+
 const std::vector<OptionRule>& option_rules()
 {
     static const std::vector<OptionRule> rules = {
         {'o', "out", true, [](Parse& p, const std::string& v) { p.options.out_root = parse_out(v); }},
         {'k', "kinds", true, [](Parse& p, const std::string& v) { append_kinds(p, v); }},
+        {'\0', "format", true, [](Parse& p, const std::string& v) { p.options.format = parse_format(v); }},
         {'j', "jobs", true, [](Parse& p, const std::string& v) { p.options.jobs = parse_jobs(v); }},
         {'r', "recursive", false, [](Parse& p, const std::string&) { p.options.recursive = true; }},
+        {'\0', "resume", false, [](Parse& p, const std::string&) { p.options.resume = true; }},
         {'q', "quiet", false, [](Parse& p, const std::string&) { p.options.quiet = true; }},
         {'\0', "json", false, [](Parse& p, const std::string&) { p.options.json = true; }},
+        {'v', "verbose", false, [](Parse& p, const std::string&) { p.options.verbose = true; }},
         {'\0', "deskew", false, [](Parse& p, const std::string&) { append_kinds(p, "angle_corrected"); }},
+        {'\0', "list-kinds", false, [](Parse& p, const std::string&) { p.options.list_kinds = true; }},
         {'h', "help", false, [](Parse& p, const std::string&) { p.options.help = true; }},
         {'V', "version", false, [](Parse& p, const std::string&) { p.options.version = true; }},
     };
@@ -144,10 +162,7 @@ std::string joined(const std::vector<std::string>& items, std::size_t width, con
     return text;
 }
 
-std::string kinds_help()
-{
-    return joined(kind_items(), std::string::npos, "");
-}
+const std::string see_kinds = " (opsira --list-kinds shows them all)";
 
 Kind parse_kind(const tulo::Opsira& names, const std::string& token)
 {
@@ -157,7 +172,7 @@ Kind parse_kind(const tulo::Opsira& names, const std::string& token)
     else if (const Kind kind = names.to_type(token); kind != Kind::user_defined)
         number = static_cast<int>(kind);
     if (number < first_kind || number > last_kind)
-        throw UsageError("unknown kind \"" + token + "\"; valid kinds, by name or number: " + kinds_help());
+        throw UsageError("unknown kind \"" + token + "\"" + see_kinds);
     return static_cast<Kind>(number);
 }
 
@@ -186,7 +201,7 @@ std::vector<Kind> parse_kinds(const std::string& list)
             kinds.push_back(parse_kind(names, trimmed(token)));
     }
     if (kinds.empty())
-        throw UsageError("no kinds given; valid kinds, by name or number: " + kinds_help());
+        throw UsageError("no kinds given" + see_kinds);
     std::sort(kinds.begin(), kinds.end(), save_before);
     kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
     return kinds;
@@ -208,7 +223,7 @@ Options parse_options(const std::vector<std::string>& args)
         else
             parse_short(parse, args, i);
     }
-    if (!parse.kind_list.empty())
+    if (parse.kinds_given)
         parse.options.kinds = parse_kinds(parse.kind_list);
     return parse.options;
 }
@@ -216,23 +231,65 @@ Options parse_options(const std::vector<std::string>& args)
 std::string usage_text()
 {
     return "Usage: opsira [OPTION]... [INPUT]...\n"
-           "Derives the tulo image catalogue of every INPUT image and writes it as JPEG files into\n"
+           "Derives the tulo image catalogue of every INPUT image and writes it into\n"
            "OUTDIR/<name of the image>/. An INPUT is an image file or a directory of images; without\n"
-           "INPUT the bundled sample images are used.\n"
+           "INPUT the bundled sample images are used. Images of more than " +
+           std::to_string(tulo::Opsira::max_read_pixels) + " pixels (2^28) are refused.\n"
            "\n"
            "  -o, --out DIR      write into DIR (default: out)\n"
            "  -k, --kinds LIST   save only these kinds: names or numbers, comma-separated\n"
            "      --deskew       save only the angle-corrected (de-skewed) image\n"
+           "      --format FMT   write jpg (default), png or tif files; png and tif are lossless\n"
            "  -r, --recursive    also take the images in subdirectories\n"
+           "      --resume       skip images whose folder already holds every file to be written\n"
            "  -j, --jobs N       process N images at once (default: one per core)\n"
            "      --json         print one JSON object per image instead of the summary lines\n"
-           "  -q, --quiet        print neither summaries nor progress; errors are still shown\n"
+           "  -q, --quiet        print neither summaries nor progress; JSON and errors are still shown\n"
+           "  -v, --verbose      let OpenCV's own messages through\n"
+           "      --list-kinds   list the kinds with their numbers and what they show, and exit\n"
            "  -h, --help         show this help and exit\n"
            "  -V, --version      show the version and exit\n"
            "\n"
            "Kinds, by name or number:\n" + joined(kind_items(), 90, "  ") + "\n"
            "\n"
            "Exit status: 0 when every image was processed, 1 when an image failed, 2 for a usage error.\n";
+}
+
+std::string kinds_text()
+{
+    static const char* const descriptions[] = {
+        "the image as read, in colour",
+        "the original in one grey channel",
+        "the original blurred with a 3 x 3 Gaussian kernel",
+        "the blurred image in one grey channel",
+        "each channel's darkest and brightest 0.5 % clipped, the rest stretched over 0 to 255",
+        "the original with every colour inverted",
+        "two-level mask: Otsu's, the triangle or the Gaussian adaptive one by foreground share",
+        "the threshold mask eroded once with a 3 x 3 square",
+        "the eroded mask dilated once (an opening)",
+        "Canny edges of the threshold mask",
+        "the outer contours of the edges drawn on the original and numbered",
+        "the contours coloured by their group of similar areas",
+        "a line plot of the histogram of each channel",
+        "the Hough line segments of the threshold mask drawn in red",
+        "the original turned by the dominant angle of the line segments",
+        "every other image made, tiled and labelled",
+        "difference of Gaussians (sigma 0.5 and 0.8) of the greyscale image",
+        "Otsu's two-level mask of the blurred grey image",
+        "the triangle method's two-level mask of the blurred grey image",
+        "adaptive mask: each pixel against its Gaussian-weighted 5 x 5 mean minus 9",
+        "adaptive mask: each pixel against its 5 x 5 mean minus 9",
+        "two-level mask of a difference of Gaussians of the original",
+    };
+    const tulo::Opsira names;
+    std::string text;
+    for (int k = first_kind; k <= last_kind; ++k) {
+        char line[160];
+        std::snprintf(line, sizeof line, "%2d %-24s %s\n", k, names.to_string(static_cast<Kind>(k)).c_str(),
+                      descriptions[k - first_kind]);
+        text += line;
+    }
+    return text;
 }
 
 } // namespace opsira

@@ -19,11 +19,17 @@ struct Options {
     std::string out_root = "out";
     /** Kinds to save, ascending with a mosaic last; empty for the whole catalogue. */
     std::vector<Kind> kinds;
+    Format format = Format::jpg;
     /** Worker threads; 0 for one per core. */
     unsigned jobs = 0;
     bool recursive = false;
+    bool resume = false;
+    /** Silences summaries and progress, not JSON or errors. */
     bool quiet = false;
     bool json = false;
+    /** Lets OpenCV's and its codecs' messages through. */
+    bool verbose = false;
+    bool list_kinds = false;
     bool help = false;
     bool version = false;
 };
@@ -34,10 +40,13 @@ Options parse_options(const std::vector<std::string>& args);
 
 /** @brief Parses a comma-separated list of kind names or numbers (1 to 22).
  *  @return the kinds without repeats, ascending, with a mosaic last.
- *  @throws UsageError naming the bad entry and listing the valid kinds. */
+ *  @throws UsageError naming the bad entry, or for a list without any. */
 std::vector<Kind> parse_kinds(const std::string& list);
 
 /** @brief The text of --help. */
 std::string usage_text();
+
+/** @brief The text of --list-kinds: number, name and a one-line description of every kind. */
+std::string kinds_text();
 
 } // namespace opsira

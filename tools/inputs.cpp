@@ -1,9 +1,13 @@
 #include "inputs.hpp"
 
+#include <stdlib.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 #include <system_error>
 
 namespace opsira {
@@ -54,10 +58,13 @@ void add_directory(const fs::path& dir, bool recursive, const fs::path& skip, In
     }
 }
 
+// Taken: planned already, holding an input, or a file that is no folder.
 bool taken(const fs::path& dir, const std::set<fs::path>& used, const std::set<fs::path>& input_dirs)
 {
     const fs::path place = resolved(dir);
-    return used.count(place) != 0 || input_dirs.count(place) != 0;
+    std::error_code ignored;
+    return used.count(place) != 0 || input_dirs.count(place) != 0 ||
+           (fs::exists(place, ignored) && !fs::is_directory(place, ignored));
 }
 
 std::vector<std::string> images_in(const fs::path& dir)
@@ -89,9 +96,10 @@ Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, co
     Inputs found;
     std::error_code ignored;
     for (const std::string& input : inputs) {
-        if (fs::is_directory(input, ignored))
+        if (fs::is_directory(input, ignored)) {
+            found.folders.push_back(input);
             add_directory(input, recursive, skip, found);
-        else
+        } else
             found.files.push_back(input);
     }
     return found;
@@ -114,6 +122,19 @@ std::vector<Task> plan_tasks(const std::vector<std::string>& files, const std::s
         tasks.push_back({file, dir.string() + "/"});
     }
     return tasks;
+}
+
+void prepare_output(const std::string& out_root)
+{
+    std::error_code error;
+    fs::create_directories(out_root, error);
+    if (error)
+        throw std::runtime_error("cannot create the output folder \"" + out_root + "\": " + error.message());
+    std::string probe = (fs::path(out_root) / ".opsira-probe-XXXXXX").string();
+    if (::mkdtemp(probe.data()) == nullptr)
+        throw std::runtime_error("cannot write into the output folder \"" + out_root +
+                                 "\": " + std::error_code(errno, std::generic_category()).message());
+    fs::remove(probe, error);
 }
 
 std::vector<std::string> sample_images()

@@ -12,6 +12,8 @@ struct Inputs {
     std::vector<std::string> files;
     /** One line per directory that could not be listed: the path and the reason. */
     std::vector<std::string> problems;
+    /** The directories named by the command line, searched for images. */
+    std::vector<std::string> folders;
 };
 
 /** @brief True for the extensions of image formats OpenCV reads, in any letter case. */
@@ -27,6 +29,10 @@ Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, co
 /** @brief One task per file, writing into `out_root`/<stem>/; a stem already taken, or naming the
  *         directory that holds an input file, gets "-2", "-3"... appended. */
 std::vector<Task> plan_tasks(const std::vector<std::string>& files, const std::string& out_root);
+
+/** @brief Creates `out_root` when it is missing and checks that folders can be made in it.
+ *  @throws std::runtime_error naming the folder and the reason when either fails. */
+void prepare_output(const std::string& out_root);
 
 /** @brief The bundled sample images: the installed samples next to the executable's prefix, or
  *         else the source tree's data directory; empty when neither is found. */

@@ -1,6 +1,7 @@
 #include "batch.hpp"
 #include "cli.hpp"
 #include "inputs.hpp"
+#include "quiet.hpp"
 #include "report.hpp"
 
 #include <unistd.h>
@@ -12,49 +13,80 @@
 
 namespace {
 
-void complain(const std::string& message)
+void complain(std::FILE* messages, const std::string& message)
 {
-    std::fprintf(stderr, "opsira: %s\n", message.c_str());
+    std::fprintf(messages, "opsira: %s\n", message.c_str());
 }
 
-int usage_error(const std::string& message)
+int usage_error(std::FILE* messages, const std::string& message)
 {
-    complain(message);
-    std::fputs("Try 'opsira --help' for more information.\n", stderr);
+    complain(messages, message);
+    std::fputs("Try 'opsira --help' for more information.\n", messages);
     return 2;
 }
 
-void print_report(const opsira::Options& options, const opsira::Report& report)
+void print_report(const opsira::Options& options, const opsira::Report& report, std::FILE* messages)
 {
     if (!report.ok())
-        complain(report.input + ": " + report.error);
-    if (options.quiet)
-        return;
+        complain(messages, report.input + ": " + report.error);
     if (options.json)
         std::puts(opsira::json_line(report).c_str());
-    else if (report.ok())
+    else if (!options.quiet && report.ok())
         std::puts(opsira::summary_line(report).c_str());
     std::fflush(stdout);
 }
 
-int process(const opsira::Options& options, const std::vector<std::string>& inputs)
+std::string quoted_list(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (const std::string& item : items)
+        text += (text.empty() ? "\"" : ", \"") + item + "\"";
+    return text;
+}
+
+int process(const opsira::Options& options, const std::vector<std::string>& inputs, std::FILE* messages)
 {
     const opsira::Inputs found = opsira::collect_inputs(inputs, options.recursive, options.out_root);
     for (const std::string& problem : found.problems)
-        complain(problem);
+        complain(messages, problem);
     if (found.files.empty()) {
-        complain("no images found");
+        complain(messages, "no images found in " + quoted_list(found.folders));
         return 1;
     }
+    try {
+        opsira::prepare_output(options.out_root);
+    } catch (const std::runtime_error& error) {
+        complain(messages, error.what());
+        return 2;
+    }
     const std::vector<opsira::Task> tasks = opsira::plan_tasks(found.files, options.out_root);
-    opsira::ProgressBar bar(stderr, tasks.size(), !options.quiet && tasks.size() > 1 && isatty(STDERR_FILENO));
-    const std::size_t failed = opsira::run(tasks, options.kinds, options.jobs, [&](const opsira::Report& report) {
-        bar.wipe();
-        print_report(options, report);
-        bar.advance();
+    const bool show_bar = !options.quiet && !options.verbose && isatty(fileno(messages));
+    opsira::ProgressBar bar(messages, tasks.size(), show_bar);
+    opsira::InOrder in_order([&](const opsira::Report& report) {
+        bar.print_above([&] { print_report(options, report, messages); });
     });
-    bar.wipe();
+    const opsira::Job job{options.kinds, options.format, options.resume};
+    const std::size_t failed = opsira::run(
+        tasks, job, options.jobs, [&](std::size_t index, double share) { bar.progress(index, share); },
+        [&](std::size_t index, const opsira::Report& report) {
+            bar.finish(index);
+            in_order.add(index, report);
+        });
+    bar.close();
     return failed == 0 && found.problems.empty() ? 0 : 1;
+}
+
+int run_command(const opsira::Options& options, std::FILE* messages)
+{
+    const std::vector<std::string> inputs = options.inputs.empty() ? opsira::sample_images() : options.inputs;
+    if (inputs.empty())
+        return usage_error(messages, "no INPUT given, and the bundled sample images were not found");
+    try {
+        return process(options, inputs, messages);
+    } catch (const std::exception& error) {
+        complain(messages, error.what());
+        return 1;
+    }
 }
 
 } // namespace
@@ -65,23 +97,15 @@ int main(int argc, char** argv)
     try {
         options = opsira::parse_options(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const opsira::UsageError& error) {
-        return usage_error(error.what());
+        return usage_error(stderr, error.what());
     }
-    if (options.help) {
-        std::fputs(opsira::usage_text().c_str(), stdout);
+    if (options.help || options.list_kinds || options.version) {
+        const std::string text = options.help         ? opsira::usage_text()
+                                 : options.list_kinds ? opsira::kinds_text()
+                                                      : "opsira " OPSIRA_VERSION "\n";
+        std::fputs(text.c_str(), stdout);
         return 0;
     }
-    if (options.version) {
-        std::puts("opsira " OPSIRA_VERSION);
-        return 0;
-    }
-    const std::vector<std::string> inputs = options.inputs.empty() ? opsira::sample_images() : options.inputs;
-    if (inputs.empty())
-        return usage_error("no INPUT given, and the bundled sample images were not found");
-    try {
-        return process(options, inputs);
-    } catch (const std::exception& error) {
-        complain(error.what());
-        return 1;
-    }
+    const opsira::QuietLibraries quiet(options.verbose);
+    return run_command(options, quiet.messages());
 }

@@ -1,5 +1,6 @@
 #include "report.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -11,20 +12,24 @@ namespace {
 constexpr std::size_t bar_width = 30;
 
 // Shortest text that reads back as the same double; "C" locale rules whatever the user's locale.
+// Zero has no sign: -0 would only tell how a rounding came about.
 std::string json_number(double value)
 {
     if (!std::isfinite(value))
         return "null";
     char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    const auto end = std::to_chars(text, text + sizeof text, value == 0.0 ? 0.0 : value).ptr;
     return std::string(text, end);
 }
 
+// `decimals` places; a value that rounds to zero is written without a minus sign.
 std::string fixed(double value, int decimals)
 {
     char text[64];
     const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals).ptr;
-    return std::string(text, end);
+    const std::string written(text, end);
+    const bool zero = written.find_first_not_of("-0.") == std::string::npos;
+    return zero && written[0] == '-' ? written.substr(1) : written;
 }
 
 template <typename T, typename Format>
@@ -77,8 +82,10 @@ std::string summary_line(const Report& report)
     std::string line = report.input + ": ";
     if (!report.ok())
         return line + "failed: " + report.error;
+    if (report.skipped)
+        return line + "skipped, " + report.out_dir + " is complete";
     if (report.threshold_method)
-        line += "threshold " + *report.threshold_method + " at " + fixed(report.threshold_value.value_or(0), 0) + ", ";
+        line += "threshold " + *report.threshold_method + ", edge level " + fixed(report.threshold_value.value_or(0), 0) + ", ";
     if (report.correction_angle)
         line += "angle " + fixed(*report.correction_angle, 2) + " deg, ";
     if (report.contours)
@@ -95,6 +102,7 @@ std::string json_line(const Report& report)
            ",\"output\":" + json_string(report.out_dir) +
            ",\"ok\":" + (report.ok() ? "true" : "false") +
            ",\"error\":" + (report.ok() ? "null" : json_string(report.error)) +
+           ",\"skipped\":" + (report.skipped ? "true" : "false") +
            ",\"threshold_method\":" + json_optional(report.threshold_method, json_string) +
            ",\"threshold_value\":" + json_optional(report.threshold_value, json_number) +
            ",\"correction_angle\":" + json_optional(report.correction_angle, json_number) +
@@ -104,23 +112,62 @@ std::string json_line(const Report& report)
            ",\"seconds\":" + fixed(report.seconds, 3) + "}";
 }
 
+InOrder::InOrder(std::function<void(const Report&)> deliver) : deliver_(std::move(deliver)) {}
+
+void InOrder::add(std::size_t index, const Report& report)
+{
+    waiting_.emplace(index, report);
+    for (auto first = waiting_.begin(); first != waiting_.end() && first->first == next_; first = waiting_.begin()) {
+        deliver_(first->second);
+        waiting_.erase(first);
+        ++next_;
+    }
+}
+
 ProgressBar::ProgressBar(std::FILE* stream, std::size_t total, bool enabled)
     : stream_(stream), total_(total), enabled_(enabled && total > 0)
 {
     draw();
 }
 
-void ProgressBar::advance()
+void ProgressBar::progress(std::size_t index, double share)
 {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    partial_[index] = share;
+    draw();
+}
+
+void ProgressBar::finish(std::size_t index)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    partial_.erase(index);
     ++done_;
     draw();
+}
+
+void ProgressBar::print_above(const std::function<void()>& write)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    wipe();
+    write();
+    draw();
+}
+
+void ProgressBar::close()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    wipe();
+    enabled_ = false;
 }
 
 void ProgressBar::draw()
 {
     if (!enabled_)
         return;
-    const std::size_t filled = bar_width * done_ / total_;
+    double finished = static_cast<double>(done_);
+    for (const auto& entry : partial_)
+        finished += entry.second;
+    const auto filled = std::min(bar_width, static_cast<std::size_t>(bar_width * finished / static_cast<double>(total_)));
     std::fprintf(stream_, "\r[%s%s] %zu/%zu", std::string(filled, '#').c_str(),
                  std::string(bar_width - filled, '.').c_str(), done_, total_);
     std::fflush(stream_);

@@ -8,8 +8,9 @@
 
 namespace opsira {
 
-/** @brief One human-readable line (no newline) for a processed image: threshold method and
- *         level, correction angle, contour and segment counts, files written, time. */
+/** @brief One human-readable line (no newline) for a processed image: the chosen threshold method
+ *         and the recorded edge level, correction angle, contour and segment counts, files
+ *         written, time. */
 std::string summary_line(const Report& report);
 
 /** @brief One JSON object (no newline) with the same facts, the file names and the error;
@@ -19,21 +20,41 @@ std::string json_line(const Report& report);
 /** @brief `text` as a JSON string literal, quotes included. */
 std::string json_string(const std::string& text);
 
-/** @brief A one-line progress bar, drawn at once and redrawn in place; does nothing when disabled. */
+/** @brief Hands reports on in the order of their indices, holding those that come early. */
+class InOrder {
+public:
+    explicit InOrder(std::function<void(const Report&)> deliver);
+    void add(std::size_t index, const Report& report);
+
+private:
+    std::function<void(const Report&)> deliver_;
+    std::map<std::size_t, Report> waiting_;
+    std::size_t next_ = 0;
+};
+
+/** @brief A one-line progress bar over a number of images, drawn at once and redrawn in place,
+ *         safe to use from several threads; does nothing when disabled. */
 class ProgressBar {
 public:
     ProgressBar(std::FILE* stream, std::size_t total, bool enabled);
-    /** @brief Counts one more finished image and redraws the bar. */
-    void advance();
-    /** @brief Wipes the bar so that other output can take the line. */
-    void wipe();
+    /** @brief Records the finished share (0 to 1) of image `index` and redraws. */
+    void progress(std::size_t index, double share);
+    /** @brief Counts image `index` as finished and redraws. */
+    void finish(std::size_t index);
+    /** @brief Wipes the bar, runs `write`, and draws the bar again below what it wrote. */
+    void print_above(const std::function<void()>& write);
+    /** @brief Wipes the bar for good. */
+    void close();
 
 private:
     void draw();
+    void wipe();
 
+    std::mutex mutex_;
     std::FILE* stream_;
     std::size_t total_;
     std::size_t done_ = 0;
+    std::map<std::size_t, double> partial_;
     bool enabled_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ public:
         difference_of_gaussian,
         max
     };
+
+    /** Most pixels an image file may declare for set_original(path) to read it: 2^28. */
+    static constexpr std::uint64_t max_read_pixels = std::uint64_t{1} << 28;
 
     /** The image store, ordered by byte-wise name. */
     std::map<std::string, cv::Mat> images;

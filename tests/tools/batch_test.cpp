@@ -47,7 +47,7 @@ protected:
     {
         std::map<std::string, Report> reports;
         std::atomic<bool> inside{false};
-        failed = run(tasks, {}, jobs, [&](const Report& report) {
+        failed = run(tasks, Job{}, jobs, [](std::size_t, double) {}, [&](std::size_t, const Report& report) {
             EXPECT_FALSE(inside.exchange(true)) << "two callbacks at once";
             reports.emplace(report.input, report);
             inside = false;
@@ -101,7 +101,8 @@ TEST_F(WorkerPool, EveryImageIsWrittenWhateverTheNumberOfWorkers)
 TEST_F(WorkerPool, ReportsTheAnalysesThatRan)
 {
     const std::string image = write_scene(dir / "a.png");
-    const Report full = process({image, dir / "full/"}, {});
+    std::vector<double> shares;
+    const Report full = process({image, dir / "full/"}, Job{}, [&](double share) { shares.push_back(share); });
     tulo::Opsira reference(image);
     reference.save_all(dir / "reference-");
     ASSERT_TRUE(full.ok()) << full.error;
@@ -110,8 +111,11 @@ TEST_F(WorkerPool, ReportsTheAnalysesThatRan)
     EXPECT_EQ(full.correction_angle, reference.correction_angle);
     EXPECT_EQ(full.contours, reference.contours.size());
     EXPECT_EQ(full.segments, reference.hough_lines.size());
+    EXPECT_GT(shares.size(), 20u) << "progress is told per kind";
+    EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+    EXPECT_EQ(shares.back(), 1.0);
 
-    const Report grey = process({image, dir / "grey/"}, {Kind::greyscale});
+    const Report grey = process({image, dir / "grey/"}, Job{{Kind::greyscale}});
     EXPECT_EQ(grey.files, std::vector<std::string>{dir / "grey/02_greyscale.jpg"});
     EXPECT_FALSE(grey.threshold_method || grey.threshold_value || grey.correction_angle || grey.contours ||
                  grey.segments);
@@ -231,6 +235,21 @@ INSTANTIATE_TEST_SUITE_P(
                                                "-", "--", "-k"},
                       std::vector<std::string>{"-rqodir", "-j3", "--kinds= 7 , 2,", "a.png", "-", "--", "-k"}));
 
+TEST(ReportOrder, FollowsTheIndicesWhateverOrderTheReportsCome)
+{
+    std::vector<std::string> delivered;
+    InOrder in_order([&](const Report& report) { delivered.push_back(report.input); });
+    for (const std::size_t index : {2u, 0u, 3u, 1u}) {
+        Report report;
+        report.input = std::to_string(index);
+        in_order.add(index, report);
+        if (index == 2u) {
+            EXPECT_TRUE(delivered.empty()) << "held until 0 and 1 are in";
+        }
+    }
+    EXPECT_EQ(delivered, (std::vector<std::string>{"0", "1", "2", "3"}));
+}
+
 TEST(KindList, SortsAndPutsTheMosaicLast)
 {
     EXPECT_EQ(parse_kinds("mosaic,22,original,2,greyscale"),
@@ -246,12 +265,7 @@ TEST_P(BadCommandLine, IsAUsageError)
     EXPECT_THROW_MSG(parse_options(GetParam().first), UsageError, GetParam().second);
 }
 
-const std::string valid_kinds =
-    "valid kinds, by name or number: 1 original, 2 greyscale, 3 gaussian_blur, 4 blur_greyscale, "
-    "5 simple_colour_balance, 6 invert, 7 threshold, 8 erode, 9 erode_and_dilate, 10 canny_edge_detection, "
-    "11 find_contours, 12 find_contours_intervals, 13 histogram, 14 hough_lines, 15 angle_corrected, "
-    "16 mosaic, 17 dog, 18 threshold_otsu, 19 threshold_triangle, 20 threshold_gaussian, 21 threshold_meanc, "
-    "22 threshold_dog";
+const std::string see_kinds = " (opsira --list-kinds shows them all)";
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, BadCommandLine,
@@ -265,11 +279,13 @@ INSTANTIATE_TEST_SUITE_P(
                        "invalid number of jobs \"0\": give a whole number from 1 to 4096"),
         std::make_pair(std::vector<std::string>{"--jobs=-2"},
                        "invalid number of jobs \"-2\": give a whole number from 1 to 4096"),
-        std::make_pair(std::vector<std::string>{"-k", "Greyscale"}, "unknown kind \"Greyscale\"; " + valid_kinds),
-        std::make_pair(std::vector<std::string>{"-k", "0"}, "unknown kind \"0\"; " + valid_kinds),
-        std::make_pair(std::vector<std::string>{"-k", "23"}, "unknown kind \"23\"; " + valid_kinds),
-        std::make_pair(std::vector<std::string>{"-k", "max"}, "unknown kind \"max\"; " + valid_kinds),
-        std::make_pair(std::vector<std::string>{"--kinds", " , "}, "no kinds given; " + valid_kinds)));
+        std::make_pair(std::vector<std::string>{"-k", "Greyscale"}, "unknown kind \"Greyscale\"" + see_kinds),
+        std::make_pair(std::vector<std::string>{"-k", "0"}, "unknown kind \"0\"" + see_kinds),
+        std::make_pair(std::vector<std::string>{"-k", "23"}, "unknown kind \"23\"" + see_kinds),
+        std::make_pair(std::vector<std::string>{"-k", "max"}, "unknown kind \"max\"" + see_kinds),
+        std::make_pair(std::vector<std::string>{"--kinds", " , "}, "no kinds given" + see_kinds),
+        std::make_pair(std::vector<std::string>{"-k", ""}, "no kinds given" + see_kinds),
+        std::make_pair(std::vector<std::string>{"--format", "bmp"}, "unknown format \"bmp\": give jpg, png or tif")));
 
 // ---------------------------------------------------------------------------------------------
 TEST(JsonString, EscapesWhatJsonRequires)
@@ -300,8 +316,10 @@ protected:
 
 TEST_F(ReportText, SummaryNamesEveryFact)
 {
-    EXPECT_EQ(summary_line(report), "in/a.png: threshold triangle at 128, angle -4.13 deg, 1 contour, 12 segments, "
-                                    "2 files in out/a/, 0.25 s");
+    EXPECT_EQ(summary_line(report), "in/a.png: threshold triangle, edge level 128, angle -4.13 deg, 1 contour, "
+                                    "12 segments, 2 files in out/a/, 0.25 s");
+    report.correction_angle = -0.004;
+    EXPECT_NE(summary_line(report).find(" angle 0.00 deg"), std::string::npos) << "no minus sign on zero";
     report.threshold_method.reset();
     report.correction_angle.reset();
     report.contours.reset();
@@ -313,7 +331,7 @@ TEST_F(ReportText, SummaryNamesEveryFact)
 TEST_F(ReportText, JsonHasTheSameFacts)
 {
     EXPECT_EQ(json_line(report),
-              "{\"input\":\"in/a.png\",\"output\":\"out/a/\",\"ok\":true,\"error\":null,"
+              "{\"input\":\"in/a.png\",\"output\":\"out/a/\",\"ok\":true,\"error\":null,\"skipped\":false,"
               "\"threshold_method\":\"triangle\",\"threshold_value\":127.5,\"correction_angle\":-4.126,"
               "\"contours\":1,\"segments\":12,\"files\":[\"out/a/01_original.jpg\",\"out/a/02_\\\"q\\\".jpg\"],"
               "\"seconds\":0.250}");
@@ -322,7 +340,7 @@ TEST_F(ReportText, JsonHasTheSameFacts)
     failed.out_dir = "out/x/";
     failed.error = "empty file";
     EXPECT_EQ(json_line(failed),
-              "{\"input\":\"x.png\",\"output\":\"out/x/\",\"ok\":false,\"error\":\"empty file\","
+              "{\"input\":\"x.png\",\"output\":\"out/x/\",\"ok\":false,\"error\":\"empty file\",\"skipped\":false,"
               "\"threshold_method\":null,\"threshold_value\":null,\"correction_angle\":null,"
               "\"contours\":null,\"segments\":null,\"files\":[],\"seconds\":0.000}");
     EXPECT_EQ(summary_line(failed), "x.png: failed: empty file");

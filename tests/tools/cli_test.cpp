@@ -220,6 +220,19 @@ TEST_F(OpsiraCli, HelpAndVersion)
     const Outcome version = run({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "opsira " TULO_VERSION "\n");
+    const std::vector<std::string> kinds = lines_of(run({"--list-kinds"}).out);
+    ASSERT_EQ(kinds.size(), 22u);
+    EXPECT_EQ(kinds[6].rfind(" 7 threshold ", 0), 0u) << kinds[6];
+}
+
+TEST_F(OpsiraCli, AnOutputFolderThatCannotBeMadeIsOneUsageError)
+{
+    image("a.png");
+    image("b.png");
+    const Outcome outcome = run({"-o", "a.png/out", "a.png", "b.png"});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "opsira: cannot create the output folder \"a.png/out\": Not a directory\n");
 }
 
 class OpsiraUsage : public OpsiraCli, public ::testing::WithParamInterface<std::vector<std::string>> {};
@@ -268,7 +281,7 @@ TEST_F(OpsiraCli, SummaryTellsWhatTheWorkspaceFound)
     tulo::Opsira reference(path);
     reference.save_all(dir / "reference-");
     std::ostringstream expected;
-    expected << "a.png: threshold " << reference.to_string(reference.threshold_type) << " at "
+    expected << "a.png: threshold " << reference.to_string(reference.threshold_type) << ", edge level "
              << std::lround(reference.threshold_value) << ", angle ";
     EXPECT_EQ(outcome.out.rfind(expected.str(), 0), 0u) << outcome.out;
     EXPECT_NE(outcome.out.find(" " + std::to_string(reference.contours.size()) + " contour"), std::string::npos);
@@ -299,8 +312,16 @@ TEST_F(OpsiraCli, DeskewsTheSamplePage)
     EXPECT_NEAR(page["correction_angle"].number, -4.0, 0.5);
 }
 
-class BadFile : public OpsiraCli,
-                public ::testing::WithParamInterface<std::tuple<std::string, std::string, std::string>> {};
+// A file the tool must refuse; shown in the log by its name only.
+struct Refused {
+    std::string name;
+    std::string bytes;
+    std::string reason;
+};
+
+void PrintTo(const Refused& file, std::ostream* out) { *out << file.name; }
+
+class BadFile : public OpsiraCli, public ::testing::WithParamInterface<Refused> {};
 
 TEST_P(BadFile, IsReportedAndTheOthersAreStillWritten)
 {
@@ -314,6 +335,8 @@ TEST_P(BadFile, IsReportedAndTheOthersAreStillWritten)
     EXPECT_EQ(file_names(dir / "o/good1"), catalogue_files());
     EXPECT_EQ(file_names(dir / "o/good2"), catalogue_files());
     EXPECT_NE(outcome.err.find("opsira: " + name + ": " + reason + "\n"), std::string::npos) << outcome.err;
+    for (const std::string& line : lines_of(outcome.err))
+        EXPECT_EQ(line.rfind("opsira: ", 0), 0u) << "a library spoke: " << line;
     EXPECT_EQ(lines_of(outcome.out).size(), 2u) << "one summary per good image";
     EXPECT_EQ(file_names(dir / "o").size(), 2u) << "no folder for the bad file";
 }
@@ -332,16 +355,25 @@ std::string png_bytes()
     return std::string(bytes.begin(), bytes.end());
 }
 
+// A valid PNG whose header says 20000 x 20000.
+std::string huge_png_bytes()
+{
+    std::string bytes = png_bytes();
+    bytes.replace(16, 8, std::string("\x00\x00\x4e\x20\x00\x00\x4e\x20", 8));
+    return bytes;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, BadFile,
     ::testing::Values(
-        std::make_tuple("bad/random.png", "\x89PNG\r\n\x1a\n garbage that is no PNG", "not an image OpenCV can decode"),
-        std::make_tuple("bad/text.jpg", "Just some text.\n", "not an image OpenCV can decode"),
-        std::make_tuple("bad/empty.png", "", "empty file"),
-        std::make_tuple("bad/cut.png", png_bytes().substr(0, png_bytes().size() / 2), "not an image OpenCV can decode"),
-        std::make_tuple("bad/cut.jpg", jpeg_bytes().substr(0, jpeg_bytes().size() / 2), "truncated JPEG data"),
-        std::make_tuple("in/missing.png", "", "cannot open: No such file or directory")),
-    [](const auto& info) { return parameter_name(std::get<0>(info.param)); });
+        Refused{"bad/random.png", "\x89PNG\r\n\x1a\n garbage that is no PNG", "not an image OpenCV can decode"},
+        Refused{"bad/text.jpg", "Just some text.\n", "not an image OpenCV can decode"},
+        Refused{"bad/empty.png", "", "empty file"},
+        Refused{"bad/huge.png", huge_png_bytes(), "image of 400000000 pixels, over the limit of 268435456 pixels"},
+        Refused{"bad/cut.png", png_bytes().substr(0, png_bytes().size() / 2), "not an image OpenCV can decode"},
+        Refused{"bad/cut.jpg", jpeg_bytes().substr(0, jpeg_bytes().size() / 2), "truncated JPEG data"},
+        Refused{"in/missing.png", "", "cannot open: No such file or directory"}),
+    [](const auto& info) { return parameter_name(info.param.name); });
 
 TEST_F(OpsiraCli, SameStemsNeverOverwriteEachOther)
 {
@@ -390,7 +422,48 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(std::vector<std::string>{"--kinds", " threshold_dog , 1"},
                        std::vector<std::string>{"01_original.jpg", "22_threshold_dog.jpg"}),
         std::make_pair(std::vector<std::string>{"-k", "2", "-k", "greyscale"}, std::vector<std::string>{"02_greyscale.jpg"}),
-        std::make_pair(std::vector<std::string>{"--deskew"}, std::vector<std::string>{"15_angle_corrected.jpg"})));
+        std::make_pair(std::vector<std::string>{"--deskew"}, std::vector<std::string>{"15_angle_corrected.jpg"}),
+        std::make_pair(std::vector<std::string>{"--format", "png", "-k", "1,7"},
+                       std::vector<std::string>{"01_original.png", "07_threshold.png"}),
+        std::make_pair(std::vector<std::string>{"--format=tif", "-k", "7"}, std::vector<std::string>{"07_threshold.tif"})));
+
+TEST_F(OpsiraCli, PngKeepsAThresholdMaskTwoLevelled)
+{
+    image("a.png");
+    ASSERT_EQ(run({"-q", "--format", "png", "-k", "threshold", "-o", "o", "a.png"}).status, 0);
+    const cv::Mat mask = cv::imread(dir / "o/a/07_threshold.png", cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(mask.type(), CV_8UC1);
+    const int set = cv::countNonZero(mask == 255);
+    EXPECT_GT(set, 0);
+    EXPECT_EQ(set + cv::countNonZero(mask == 0), static_cast<int>(mask.total()));
+}
+
+TEST_F(OpsiraCli, ARunReplacesTheFolderWhole)
+{
+    image("a.png");
+    ASSERT_EQ(run({"-q", "-o", "o", "a.png"}).status, 0);
+    ASSERT_EQ(run({"-q", "-k", "greyscale", "-o", "o", "a.png"}).status, 0);
+    EXPECT_EQ(file_names(dir / "o"), std::vector<std::string>{"a"}) << "no staging folder left";
+    EXPECT_EQ(file_names(dir / "o/a"), std::vector<std::string>{"02_greyscale.jpg"}) << "no file of the first run";
+}
+
+TEST_F(OpsiraCli, ResumeSkipsOnlyCompleteFolders)
+{
+    image("a.png", cv::Scalar(0, 0, 200));
+    image("b.png");
+    ASSERT_EQ(run({"-q", "-k", "1,2", "-o", "o", "a.png", "b.png"}).status, 0);
+    image("a.png", cv::Scalar(200, 0, 0));
+    image("b.png", cv::Scalar(200, 0, 0));
+    fs::remove(dir / "o/b/02_greyscale.jpg");
+    const Outcome outcome = run({"--resume", "--json", "-k", "1,2", "-o", "o", "a.png", "b.png"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const auto objects = json_by_input(outcome.out);
+    EXPECT_TRUE(objects.at("a.png")["skipped"].boolean);
+    EXPECT_FALSE(objects.at("b.png")["skipped"].boolean);
+    EXPECT_GT(mean_of(dir / "o/a/01_original.jpg")[2], 100) << "the complete folder is left alone";
+    EXPECT_GT(mean_of(dir / "o/b/01_original.jpg")[0], 100) << "the incomplete one is written again";
+    EXPECT_EQ(file_names(dir / "o/b"), (std::vector<std::string>{"01_original.jpg", "02_greyscale.jpg"}));
+}
 
 TEST_F(OpsiraCli, MosaicOfAListIsMadeLast)
 {
@@ -442,11 +515,16 @@ TEST_F(OpsiraCli, MoreImagesThanJobsGiveTheSameFiles)
     for (int i = 0; i < 5; ++i)
         inputs.push_back(image("in/i" + std::to_string(i) + ".png", cv::Scalar(100 + 30 * i, 180, 220)));
     std::vector<std::string> serial = {"-q", "-j", "1", "-o", "serial"};
-    std::vector<std::string> parallel = {"-q", "--jobs=2", "-o", "parallel"};
+    std::vector<std::string> parallel = {"-q", "--json", "--jobs=2", "-o", "parallel"};
     serial.insert(serial.end(), inputs.begin(), inputs.end());
     parallel.insert(parallel.end(), inputs.begin(), inputs.end());
     ASSERT_EQ(run(serial).status, 0);
-    ASSERT_EQ(run(parallel).status, 0);
+    const Outcome outcome = run(parallel);
+    ASSERT_EQ(outcome.status, 0);
+    const std::vector<std::string> lines = lines_of(outcome.out);
+    ASSERT_EQ(lines.size(), inputs.size()) << "quiet keeps the JSON";
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(JsonReader(lines[i]).document()["input"].string, inputs[i]) << "in input order";
     for (int i = 0; i < 5; ++i) {
         const std::string stem = "/i" + std::to_string(i);
         ASSERT_EQ(file_names(dir / ("parallel" + stem)), catalogue_files());
@@ -462,7 +540,7 @@ TEST_F(OpsiraCli, QuietKeepsOnlyErrors)
     const Outcome fine = run({"-q", "-k", "1", "a.png"});
     EXPECT_EQ(fine.status, 0);
     EXPECT_EQ(fine.out + fine.err, "");
-    const Outcome failed = run({"-q", "--json", "-k", "1", "a.png", "gone.png"});
+    const Outcome failed = run({"-q", "-k", "1", "a.png", "gone.png"});
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.out, "");
     EXPECT_EQ(failed.err, "opsira: gone.png: cannot open: No such file or directory\n");
@@ -484,7 +562,7 @@ TEST_F(OpsiraCli, AFolderWithoutImagesIsAnError)
     write_bytes(dir / "in/readme.txt", "nothing here");
     const Outcome outcome = run({"in"});
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "opsira: no images found\n");
+    EXPECT_EQ(outcome.err, "opsira: no images found in \"in\"\n");
 }
 
 TEST(SampleImages, AreWhatTheGeneratorDraws)
