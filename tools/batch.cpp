@@ -377,8 +377,10 @@ std::vector<std::string> planned_files(const Job& job)
 {
     const tulo::Opsira names;
     std::vector<Kind> kinds = job.kinds;
-    for (int k = static_cast<int>(Kind::original); kinds.empty() && k <= static_cast<int>(Kind::threshold_dog); ++k)
-        kinds.push_back(static_cast<Kind>(k));
+    if (kinds.empty()) {
+        for (int k = static_cast<int>(Kind::original); k <= static_cast<int>(Kind::threshold_dog); ++k)
+            kinds.push_back(static_cast<Kind>(k));
+    }
     std::vector<std::string> files;
     for (const Kind kind : kinds)
         files.push_back(file_name(kind, names.to_string(kind), job.format));

@@ -114,6 +114,7 @@ TEST_F(WorkerPool, ReportsTheAnalysesThatRan)
     EXPECT_GT(shares.size(), 20u) << "progress is told per kind";
     EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
     EXPECT_EQ(shares.back(), 1.0);
+    EXPECT_LT(shares[shares.size() - 2], 1.0) << "finished only at the last kind";
 
     const Report grey = process({image, dir / "grey/"}, Job{{Kind::greyscale}});
     EXPECT_EQ(grey.files, std::vector<std::string>{dir / "grey/02_greyscale.jpg"});
