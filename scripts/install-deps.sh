@@ -1,8 +1,20 @@
 #!/bin/sh
-# Installs the Debian packages the build, tests and tools need, only those missing.
+# Installs the Debian packages that one job needs, only those missing:
+#   run      build the library and the opsira tool           (scripts/run.sh)
+#   test     also the tests, benchmarks, sanitizers, fuzzing  (scripts/test.sh; the default)
+#   package  build the Debian packages and check them         (scripts/package.sh)
 set -eu
 
-packages="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev"
+run_packages="build-essential cmake libopencv-dev"
+case "${1:-test}" in
+    run) packages="$run_packages" ;;
+    test) packages="$run_packages pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev" ;;
+    package) packages="$run_packages dpkg-dev file lintian man-db" ;;
+    *)
+        echo "usage: $0 [run|test|package]" >&2
+        exit 2
+        ;;
+esac
 
 missing=""
 for p in $packages; do
