@@ -227,6 +227,8 @@ TEST_P(OptionParsing, ShortLongAndJoinedFormsAgree)
     EXPECT_EQ(options.inputs, (std::vector<std::string>{"a.png", "-", "-k"}));
 }
 
+const char* const form_names[] = {"separate", "long", "joined", "bundled"};
+
 INSTANTIATE_TEST_SUITE_P(
     Forms, OptionParsing,
     ::testing::Values(std::vector<std::string>{"-o", "dir", "-j", "3", "-r", "-q", "-k", "2,7", "a.png", "-", "--", "-k"},
@@ -234,7 +236,8 @@ INSTANTIATE_TEST_SUITE_P(
                                                "threshold,greyscale", "a.png", "-", "--", "-k"},
                       std::vector<std::string>{"a.png", "--out=dir", "--jobs=3", "-rq", "-kgreyscale", "-k", "7",
                                                "-", "--", "-k"},
-                      std::vector<std::string>{"-rqodir", "-j3", "--kinds= 7 , 2,", "a.png", "-", "--", "-k"}));
+                      std::vector<std::string>{"-rqodir", "-j3", "--kinds= 7 , 2,", "a.png", "-", "--", "-k"}),
+    [](const auto& info) { return form_names[info.index]; });
 
 TEST(ReportOrder, FollowsTheIndicesWhateverOrderTheReportsCome)
 {
@@ -286,7 +289,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(std::vector<std::string>{"-k", "max"}, "unknown kind \"max\"" + see_kinds),
         std::make_pair(std::vector<std::string>{"--kinds", " , "}, "no kinds given" + see_kinds),
         std::make_pair(std::vector<std::string>{"-k", ""}, "no kinds given" + see_kinds),
-        std::make_pair(std::vector<std::string>{"--format", "bmp"}, "unknown format \"bmp\": give jpg, png or tif")));
+        std::make_pair(std::vector<std::string>{"--format", "bmp"}, "unknown format \"bmp\": give jpg, png or tif")),
+    [](const auto& info) { return testing::arguments_name(info.param.first); });
 
 // ---------------------------------------------------------------------------------------------
 TEST(JsonString, EscapesWhatJsonRequires)

@@ -253,7 +253,8 @@ TEST_P(OpsiraUsage, ExitsWithTwoAndWritesNothing)
 // The messages themselves are checked in-process by the option parsing tests.
 INSTANTIATE_TEST_SUITE_P(Lines, OpsiraUsage,
                          ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"-j", "0"},
-                                           std::vector<std::string>{"-k", "greyscale,nonsense"}));
+                                           std::vector<std::string>{"-k", "greyscale,nonsense"}),
+                         [](const auto& info) { return arguments_name(info.param); });
 
 TEST_F(OpsiraCli, WritesTheCatalogueOfEveryImageOfAFolder)
 {
@@ -425,7 +426,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(std::vector<std::string>{"--deskew"}, std::vector<std::string>{"15_angle_corrected.jpg"}),
         std::make_pair(std::vector<std::string>{"--format", "png", "-k", "1,7"},
                        std::vector<std::string>{"01_original.png", "07_threshold.png"}),
-        std::make_pair(std::vector<std::string>{"--format=tif", "-k", "7"}, std::vector<std::string>{"07_threshold.tif"})));
+        std::make_pair(std::vector<std::string>{"--format=tif", "-k", "7"}, std::vector<std::string>{"07_threshold.tif"})),
+    [](const auto& info) { return arguments_name(info.param.first); });
 
 TEST_F(OpsiraCli, PngKeepsAThresholdMaskTwoLevelled)
 {

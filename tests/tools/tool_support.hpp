@@ -95,6 +95,15 @@ inline std::string parameter_name(std::string name)
     return name;
 }
 
+// A command line as a test name: its words joined, then as parameter_name makes it.
+inline std::string arguments_name(const std::vector<std::string>& args)
+{
+    std::string joined;
+    for (const std::string& arg : args)
+        joined += (joined.empty() ? "" : " ") + arg;
+    return parameter_name(joined);
+}
+
 // The files save_all writes for a workspace holding only an original, by kind number and name.
 inline std::vector<std::string> catalogue_files()
 {
