@@ -3,8 +3,33 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+#define OPSIRA_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OPSIRA_SANITIZED 1
+#endif
+
+#ifdef OPSIRA_SANITIZED
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace opsira {
 namespace {
+
+// A sanitizer's report must not vanish with the libraries' chatter.
+void send_sanitizer_reports_to(int descriptor)
+{
+#ifdef OPSIRA_SANITIZED
+    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(descriptor)));
+#else
+    static_cast<void>(descriptor);
+#endif
+}
 
 // The descriptor of a copy of the standard error, which then writes into /dev/null; -1 when
 // either step fails, and the standard error is left as it was.
@@ -31,6 +56,8 @@ QuietLibraries::QuietLibraries(bool verbose) : saved_level_(cv::utils::logging::
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
     std::fflush(stderr);
     saved_stderr_ = divert_stderr();
+    if (saved_stderr_ >= 0)
+        send_sanitizer_reports_to(saved_stderr_);
     std::FILE* const stream = saved_stderr_ < 0 ? nullptr : ::fdopen(saved_stderr_, "w");
     if (stream != nullptr) {
         std::setvbuf(stream, nullptr, _IONBF, 0);
@@ -42,6 +69,7 @@ QuietLibraries::~QuietLibraries()
 {
     if (saved_stderr_ >= 0) {
         ::dup2(saved_stderr_, STDERR_FILENO);
+        send_sanitizer_reports_to(STDERR_FILENO);
         if (messages_ != stderr)
             std::fclose(messages_);
         else
