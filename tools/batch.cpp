@@ -251,19 +251,19 @@ private:
     fs::path path_;
 };
 
-std::vector<std::string> moved(const std::vector<std::string>& files, const std::string& out_dir)
+std::vector<std::string> moved(const std::vector<std::string>& files, const std::string& output)
 {
     std::vector<std::string> result;
     for (const std::string& file : files)
-        result.push_back(out_dir + fs::path(file).filename().string());
+        result.push_back(output + fs::path(file).filename().string());
     return result;
 }
 
-bool complete(const std::string& out_dir, const std::vector<std::string>& names)
+bool complete(const std::string& output, const std::vector<std::string>& names)
 {
     std::error_code ignored;
     return std::all_of(names.begin(), names.end(),
-                       [&](const std::string& name) { return fs::is_regular_file(out_dir + name, ignored); });
+                       [&](const std::string& name) { return fs::is_regular_file(output + name, ignored); });
 }
 
 // Steps a job reports per image: the whole catalogue is derived kind by kind, then written file
@@ -294,19 +294,19 @@ void write_image(const Task& task, const Job& job, const ProgressFn& on_progress
         if (on_progress)
             on_progress(std::min(1.0, static_cast<double>(++done) / steps));
     });
-    Staging staging(fs::path(task.out_dir).parent_path());
+    Staging staging(fs::path(task.output).parent_path());
     const std::vector<std::string> files = save(workspace, job.kinds, staging.prefix());
     staging.publish();
-    report.files = moved(files, task.out_dir);
+    report.files = moved(files, task.output);
     describe_analysis(workspace, report);
 }
 
 void process_into(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
 {
     try {
-        if (job.resume && complete(task.out_dir, planned_files(job))) {
+        if (job.resume && complete(task.output, planned_files(job))) {
             report.skipped = true;
-            report.files = moved(planned_files(job), task.out_dir);
+            report.files = moved(planned_files(job), task.output);
             return;
         }
         write_image(task, job, on_progress, report);
@@ -392,7 +392,7 @@ Report process(const Task& task, const Job& job, const ProgressFn& on_progress)
     const Clock::time_point start = Clock::now();
     Report report;
     report.input = task.input;
-    report.out_dir = task.out_dir;
+    report.output = task.output;
     process_into(task, job, on_progress, report);
     report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return report;

@@ -15,11 +15,12 @@ using Kind = tulo::Opsira::EMatType;
 /** @brief The file format of the written images. */
 enum class Format { jpg, png, tif };
 
-/** @brief One image to process: the file to read and the folder its files end up in. */
+/** @brief One image to process: the file to read and where its output goes. */
 struct Task {
     std::string input;
-    /** Output directory with a trailing "/"; filled in a staging folder beside it, then renamed. */
-    std::string out_dir;
+    /** The output folder, with a trailing "/"; or, for --deskew, the output file. Filled beside its
+     *  place and then renamed into it. */
+    std::string output;
 };
 
 /** @brief What to write for every image. */
@@ -34,7 +35,7 @@ struct Job {
 /** @brief What processing one image gave; every optional is empty when that analysis did not run. */
 struct Report {
     std::string input;
-    std::string out_dir;
+    std::string output;
     /** Why the image failed, one line; empty on success. */
     std::string error;
     /** The output folder was already complete and left alone (--resume). */
@@ -55,10 +56,10 @@ struct Report {
 using ProgressFn = std::function<void(double)>;
 
 /** @brief Reads one image into its own workspace and writes its catalogue, or only the job's
- *         kinds, into a staging folder that then replaces task.out_dir in one rename.
+ *         kinds, into a staging folder that then replaces task.output in one rename.
  *  @param on_progress told the finished share after each kind; may be empty.
  *  @return the report, with the final file names; every failure is caught and described in
- *          Report::error, and leaves task.out_dir as it was. */
+ *          Report::error, and leaves task.output as it was. */
 Report process(const Task& task, const Job& job, const ProgressFn& on_progress = {});
 
 /** @brief The names of the files `job` writes into an image's folder, in the order written. */

@@ -58,13 +58,36 @@ void add_directory(const fs::path& dir, bool recursive, const fs::path& skip, In
     }
 }
 
-// Taken: planned already, holding an input, or a file that is no folder.
-bool taken(const fs::path& dir, const std::set<fs::path>& used, const std::set<fs::path>& input_dirs)
+// Taken: planned already, an input's place (its folder, or for a flat output the input file itself),
+// or a thing of the other sort (a file where a folder goes, a folder where a file goes).
+bool taken(const fs::path& place, bool flat, const std::set<fs::path>& used, const std::set<fs::path>& inputs)
 {
-    const fs::path place = resolved(dir);
+    const fs::path where = resolved(place);
     std::error_code ignored;
-    return used.count(place) != 0 || input_dirs.count(place) != 0 ||
-           (fs::exists(place, ignored) && !fs::is_directory(place, ignored));
+    return used.count(where) != 0 || inputs.count(where) != 0 ||
+           (fs::exists(where, ignored) && fs::is_directory(where, ignored) == flat);
+}
+
+// One output per file in out_root, named by its stem (and, when flat, its extension), with "-2",
+// "-3", ... after the stem while the name is taken.
+std::vector<Task> plan(const std::vector<std::string>& files, const std::string& out_root, bool flat)
+{
+    std::set<fs::path> inputs;
+    for (const std::string& file : files)
+        inputs.insert(flat ? resolved(file) : resolved(file).parent_path());
+    std::set<fs::path> used;
+    std::vector<Task> tasks;
+    for (const std::string& file : files) {
+        const std::string named = fs::path(file).stem().string();
+        const std::string stem = named.empty() ? "image" : named;
+        const std::string extension = flat ? fs::path(file).extension().string() : "";
+        fs::path place = fs::path(out_root) / (stem + extension);
+        for (int n = 2; taken(place, flat, used, inputs); ++n)
+            place = fs::path(out_root) / (stem + "-" + std::to_string(n) + extension);
+        used.insert(resolved(place));
+        tasks.push_back({file, flat ? place.string() : place.string() + "/"});
+    }
+    return tasks;
 }
 
 std::vector<std::string> images_in(const fs::path& dir)
@@ -107,21 +130,12 @@ Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, co
 
 std::vector<Task> plan_tasks(const std::vector<std::string>& files, const std::string& out_root)
 {
-    std::set<fs::path> input_dirs;
-    for (const std::string& file : files)
-        input_dirs.insert(resolved(file).parent_path());
-    std::set<fs::path> used;
-    std::vector<Task> tasks;
-    for (const std::string& file : files) {
-        const std::string named = fs::path(file).stem().string();
-        const std::string stem = named.empty() ? "image" : named;
-        fs::path dir = fs::path(out_root) / stem;
-        for (int n = 2; taken(dir, used, input_dirs); ++n)
-            dir = fs::path(out_root) / (stem + "-" + std::to_string(n));
-        used.insert(resolved(dir));
-        tasks.push_back({file, dir.string() + "/"});
-    }
-    return tasks;
+    return plan(files, out_root, false);
+}
+
+std::vector<Task> plan_files(const std::vector<std::string>& files, const std::string& out_root)
+{
+    return plan(files, out_root, true);
 }
 
 void prepare_output(const std::string& out_root)

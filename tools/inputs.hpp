@@ -30,6 +30,10 @@ Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, co
  *         directory that holds an input file, gets "-2", "-3"... appended. */
 std::vector<Task> plan_tasks(const std::vector<std::string>& files, const std::string& out_root);
 
+/** @brief One task per file, writing the file `out_root`/<file name>; a name already taken, or
+ *         naming an input file itself, gets "-2", "-3"... after its stem. */
+std::vector<Task> plan_files(const std::vector<std::string>& files, const std::string& out_root);
+
 /** @brief Creates `out_root` when it is missing and checks that folders can be made in it.
  *  @throws std::runtime_error naming the folder and the reason when either fails. */
 void prepare_output(const std::string& out_root);

@@ -83,7 +83,7 @@ std::string summary_line(const Report& report)
     if (!report.ok())
         return line + "failed: " + report.error;
     if (report.skipped)
-        return line + "skipped, " + report.out_dir + " is complete";
+        return line + "skipped, " + report.output + " is complete";
     if (report.threshold_method)
         line += "threshold " + *report.threshold_method + ", edge level " + fixed(report.threshold_value.value_or(0), 0) + ", ";
     if (report.correction_angle)
@@ -92,14 +92,14 @@ std::string summary_line(const Report& report)
         line += plural(*report.contours, "contour") + ", ";
     if (report.segments)
         line += plural(*report.segments, "segment") + ", ";
-    return line + plural(report.files.size(), "file") + " in " + report.out_dir + ", " + fixed(report.seconds, 2) + " s";
+    return line + plural(report.files.size(), "file") + " in " + report.output + ", " + fixed(report.seconds, 2) + " s";
 }
 
 std::string json_line(const Report& report)
 {
     const auto count = [](std::size_t n) { return std::to_string(n); };
     return "{\"input\":" + json_string(report.input) +
-           ",\"output\":" + json_string(report.out_dir) +
+           ",\"output\":" + json_string(report.output) +
            ",\"ok\":" + (report.ok() ? "true" : "false") +
            ",\"error\":" + (report.ok() ? "null" : json_string(report.error)) +
            ",\"skipped\":" + (report.skipped ? "true" : "false") +

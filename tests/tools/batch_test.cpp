@@ -175,7 +175,7 @@ protected:
     {
         std::vector<std::string> dirs;
         for (const Task& task : plan_tasks(files, dir / "out"))
-            dirs.push_back(task.out_dir);
+            dirs.push_back(task.output);
         return dirs;
     }
     TempDir dir;
@@ -191,6 +191,14 @@ TEST_F(Planning, AFolderHoldingAnInputIsNotUsed)
 {
     EXPECT_EQ(dirs_for({dir / "out/p/p.png"}), std::vector<std::string>{dir / "out/p-2/"});
     EXPECT_EQ(dirs_for({dir / "out/p/../p/p.png"}), std::vector<std::string>{dir / "out/p-2/"});
+}
+
+TEST_F(Planning, FlatOutputsKeepTheirNamesAndNeverTakeAnInputs)
+{
+    std::vector<std::string> outputs;
+    for (const Task& task : plan_files({dir / "a/x.png", dir / "b/x.png", dir / "out/y.jpg"}, dir / "out"))
+        outputs.push_back(task.output);
+    EXPECT_EQ(outputs, (std::vector<std::string>{dir / "out/x.png", dir / "out/x-2.png", dir / "out/y-2.jpg"}));
 }
 
 TEST_F(Planning, DirectoriesGiveTheirImagesInNameOrder)
@@ -307,7 +315,7 @@ protected:
     ReportText()
     {
         report.input = "in/a.png";
-        report.out_dir = "out/a/";
+        report.output = "out/a/";
         report.threshold_method = "triangle";
         report.threshold_value = 127.5;
         report.correction_angle = -4.126;
@@ -342,7 +350,7 @@ TEST_F(ReportText, JsonHasTheSameFacts)
               "\"seconds\":0.250}");
     Report failed;
     failed.input = "x.png";
-    failed.out_dir = "out/x/";
+    failed.output = "out/x/";
     failed.error = "empty file";
     EXPECT_EQ(json_line(failed),
               "{\"input\":\"x.png\",\"output\":\"out/x/\",\"ok\":false,\"error\":\"empty file\",\"skipped\":false,"
