@@ -1,7 +1,8 @@
 # Installation and the Debian packages. Every install rule names its component, and each component
-# becomes one Debian package (tulo_deb_package below): runtime is the shared library, dev the
-# headers, the CMake package, the pkg-config file and the .so link, tool the opsira command with its
-# samples and man page. Configure with -DCMAKE_INSTALL_PREFIX=/usr to build the packages, so that
+# becomes one Debian package: runtime is the shared library, dev the headers, the CMake package, the
+# pkg-config file and the .so link, tool the opsira command with its samples and man page. A
+# component installed elsewhere (python/) becomes a package too: it sets its own
+# CPACK_DEBIAN_<COMPONENT>_PACKAGE_NAME and fields, or calls tulo_deb_package before this file. Configure with -DCMAKE_INSTALL_PREFIX=/usr to build the packages, so that
 # the library lands in the multiarch directory (scripts/package.sh does it all).
 include(CMakePackageConfigHelpers)
 find_program(TULO_GZIP gzip REQUIRED)
@@ -72,9 +73,6 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_STRIP_FILES ON)
 
-# Each package carries its copyright file and its Debian changelog, as Debian policy asks.
-tulo_gzip(${PROJECT_SOURCE_DIR}/cmake/debian/changelog ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
-
 # tulo_deb_package(COMPONENT PACKAGE SECTION SUMMARY DESCRIPTION [DEPENDS component...]):
 # the Debian package of one install component; DEPENDS names components it needs at their
 # exact version.
@@ -85,9 +83,6 @@ function(tulo_deb_package component package section summary description)
   set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION ${section} PARENT_SCOPE)
   set(CPACK_COMPONENT_${upper}_DESCRIPTION "${summary}\n${description}" PARENT_SCOPE)
   set(CPACK_COMPONENT_${upper}_DEPENDS ${arg_DEPENDS} PARENT_SCOPE)
-  set(CPACK_COMPONENTS_ALL ${CPACK_COMPONENTS_ALL} ${component} PARENT_SCOPE)
-  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endfunction()
 
 # Descriptions are wrapped by hand: CPack keeps the lines as they are given.
@@ -112,5 +107,17 @@ if(TARGET opsira)
 catalogue of many image files at once, with two sample images."
     DEPENDS runtime)
 endif()
+
+# Each package carries the copyright file and the Debian changelog, as Debian policy asks.
+tulo_gzip(${PROJECT_SOURCE_DIR}/cmake/debian/changelog ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+get_cmake_property(TULO_COMPONENTS COMPONENTS)
+foreach(component IN LISTS TULO_COMPONENTS)
+  string(TOUPPER ${component} upper)
+  if(NOT CPACK_DEBIAN_${upper}_PACKAGE_NAME)
+    message(FATAL_ERROR "install component ${component} has no Debian package name")
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright ${PROJECT_BINARY_DIR}/changelog.Debian.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME} COMPONENT ${component})
+endforeach()
 
 include(CPack)
