@@ -3,6 +3,7 @@
 #include "support.hpp"
 
 #include "../src/ImageFileHeader.hpp"
+#include "../src/Sanitizers.hpp"
 
 #include <tulo/Opsira.hpp>
 
@@ -513,7 +514,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, EveryFormat, ::testing::ValuesIn(format_cases)
 #ifdef TULO_OPSIRA_EXE
 // What the tool may map in all: a few threads and small images need far less than a gigabyte. A
 // sanitized tool gets a limit on single allocations instead, and aborts beyond it.
-constexpr rlim_t tool_data_cap = rlim_t{3} << 29;
+[[maybe_unused]] constexpr rlim_t tool_data_cap = rlim_t{3} << 29;
 constexpr auto tool_seconds = std::chrono::seconds(120);
 
 struct ToolRun {
@@ -529,7 +530,7 @@ ToolRun run_tool(const std::vector<std::string>& arguments, const fs::path& stde
     if (child == 0) {
         const int err = ::open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(err, STDERR_FILENO);
-#if defined(__SANITIZE_ADDRESS__)
+#if TULO_ADDRESS_SANITIZER
         setenv("ASAN_OPTIONS", "max_allocation_size_mb=1024", 1);
 #else
         const rlimit cap{tool_data_cap, RLIM_INFINITY};
