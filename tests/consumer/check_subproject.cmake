@@ -3,13 +3,7 @@
 # installs nothing there; then builds and runs the parent's program.
 # Variables: TULO_SOURCE_DIR PARENT_DIR WORK_DIR CXX LAUNCHER.
 
-function(run_step what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}\n${err}")
-  endif()
-  message(STATUS "${what}: ok")
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_step.cmake)
 
 set(build ${WORK_DIR}/build)
 file(REMOVE_RECURSE ${WORK_DIR})
