@@ -296,215 +296,55 @@ INSTANTIATE_TEST_SUITE_P(Oversized, HostileFiles, ::testing::ValuesIn(oversized_
 
 // ---- Every format OpenCV decodes here -------------------------------------------------------
 
-const cv::Size format_size(64, 48);
-constexpr std::uint32_t huge_side = 20000;
-
-Bytes text_bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-std::size_t find_bytes(const Bytes& bytes, const std::string& text)
-{
-    const Bytes wanted = text_bytes(text);
-    const auto at = std::search(bytes.begin(), bytes.end(), wanted.begin(), wanted.end());
-    if (at == bytes.end())
-        throw std::runtime_error("not found: " + text);
-    return static_cast<std::size_t>(at - bytes.begin());
-}
-
-// Appends `value` little-endian in `size` bytes.
-void append(Bytes& bytes, std::uint64_t value, std::size_t size)
-{
-    for (std::size_t i = 0; i < size; ++i)
-        bytes.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
-
-Bytes encoded(const std::string& extension, int depth = CV_8U)
-{
-    cv::Mat image(format_size, CV_8UC3);
-    cv::RNG(1).fill(image, cv::RNG::UNIFORM, 0, 256);
-    image.convertTo(image, depth, depth == CV_8U ? 1.0 : 1.0 / 255);
-    std::vector<uchar> bytes;
-    if (!cv::imencode(extension, image, bytes))
-        throw std::runtime_error("cannot encode " + extension);
-    return bytes;
-}
-
-// A grey 8-bit TIFF or BigTIFF in one strip, of which at most 4 KB of pixels are there.
-Bytes tiff(bool big, std::uint32_t width, std::uint32_t height)
-{
-    const std::size_t word = big ? 8 : 4;
-    const std::vector<std::array<std::uint64_t, 3>> tags{
-        {256, 4, width}, {257, 4, height}, {258, 3, 8}, {259, 3, 1}, {262, 3, 1},
-        {273, 4, 0},     {277, 3, 1},      {278, 4, height}, {279, 4, std::uint64_t{width} * height}};
-    Bytes out = big ? Bytes{'I', 'I', 0x2B, 0, 8, 0, 0, 0} : Bytes{'I', 'I', 0x2A, 0};
-    const std::uint64_t directory = out.size() + word;
-    append(out, directory, word);
-    append(out, tags.size(), big ? 8 : 2);
-    const std::uint64_t pixels_at = out.size() + tags.size() * (4 + 2 * word) + word;
-    for (const auto& [tag, type, value] : tags) {
-        append(out, tag, 2);
-        append(out, type, 2);
-        append(out, 1, word);
-        append(out, tag == 273 ? pixels_at : value, word);
-    }
-    append(out, 0, word);
-    out.resize(out.size() + std::min<std::uint64_t>(std::uint64_t{width} * height, 4096), 0x80);
-    return out;
-}
-
-// One DICOM element, explicit VR little-endian.
-Bytes dicom_element(std::uint16_t group, std::uint16_t number, const std::string& vr, Bytes value)
-{
-    value.resize(value.size() + value.size() % 2, vr == "UI" ? 0 : ' ');
-    Bytes out;
-    append(out, group, 2);
-    append(out, number, 2);
-    out.insert(out.end(), vr.begin(), vr.end());
-    if (vr == "OB")
-        append(out, 0, 2);
-    append(out, value.size(), vr == "OB" ? 4 : 2);
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes dicom_number(std::uint64_t value, std::size_t size = 2)
-{
-    Bytes bytes;
-    append(bytes, value, size);
-    return bytes;
-}
-
-// A grey 8-bit DICOM file, explicit VR little-endian, of which at most 4 KB of pixels are there.
-Bytes dicom(std::uint16_t rows, std::uint16_t columns)
-{
-    const std::string image_class = "1.2.840.10008.5.1.4.1.1.7";
-    Bytes meta;
-    for (const Bytes& element :
-         {dicom_element(0x0002, 0x0001, "OB", {0, 1}), dicom_element(0x0002, 0x0002, "UI", text_bytes(image_class)),
-          dicom_element(0x0002, 0x0003, "UI", text_bytes("1.2.3.4")),
-          dicom_element(0x0002, 0x0010, "UI", text_bytes("1.2.840.10008.1.2.1")),
-          dicom_element(0x0002, 0x0012, "UI", text_bytes("1.2.3.4.5"))})
-        meta.insert(meta.end(), element.begin(), element.end());
-    const std::uint32_t pixels = std::uint32_t{rows} * columns;
-    Bytes out(128, 0);
-    for (const Bytes& part :
-         {text_bytes("DICM"), dicom_element(0x0002, 0x0000, "UL", dicom_number(meta.size(), 4)), meta,
-          dicom_element(0x0008, 0x0016, "UI", text_bytes(image_class)), dicom_element(0x0008, 0x0018, "UI", text_bytes("1.2.3.4")),
-          dicom_element(0x0028, 0x0002, "US", dicom_number(1)), dicom_element(0x0028, 0x0004, "CS", text_bytes("MONOCHROME2")),
-          dicom_element(0x0028, 0x0010, "US", dicom_number(rows)), dicom_element(0x0028, 0x0011, "US", dicom_number(columns)),
-          dicom_element(0x0028, 0x0100, "US", dicom_number(8)), dicom_element(0x0028, 0x0101, "US", dicom_number(8)),
-          dicom_element(0x0028, 0x0102, "US", dicom_number(7)), dicom_element(0x0028, 0x0103, "US", dicom_number(0)),
-          dicom_element(0x7FE0, 0x0010, "OB", Bytes(std::min<std::uint32_t>(pixels, 4096), 0x80))})
-        out.insert(out.end(), part.begin(), part.end());
-    // The pixel data's length is the whole image's, whatever is there.
-    put_le32(out, out.size() - std::min<std::uint32_t>(pixels, 4096) - 4, pixels);
-    return out;
-}
-
-// A JPEG 2000 codestream's size segment: width and height of the reference grid.
-Bytes j2k_declaring(Bytes bytes, std::uint32_t width, std::uint32_t height)
-{
-    const std::size_t siz = find_bytes(bytes, "\xFF\x4F\xFF\x51");
-    put_be32(bytes, siz + 8, width);
-    put_be32(bytes, siz + 12, height);
-    return bytes;
-}
-
-Bytes codestream()
-{
-    const Bytes jp2 = encoded(".jp2");
-    return Bytes(jp2.begin() + static_cast<std::ptrdiff_t>(find_bytes(jp2, "\xFF\x4F\xFF\x51")), jp2.end());
-}
-
-// The data window's maximum corner, after the attribute's name, type and size.
-Bytes exr_declaring(Bytes bytes, std::uint32_t width, std::uint32_t height)
-{
-    const std::string window("dataWindow\0box2i\0", 17);
-    const std::size_t at = find_bytes(bytes, window) + window.size() + 4;
-    put_le32(bytes, at + 8, width - 1);
-    put_le32(bytes, at + 12, height - 1);
-    return bytes;
-}
-
+// Each format's fuzzing seed, a tiny valid square file, and a file of tests/hostile/: a valid file
+// of the format whose header declares 20000 x 20000 pixels (1.2 GB as an 8-bit colour image).
 struct FormatCase {
     std::string name;
-    std::string file_name;
-    std::function<Bytes()> small;
-    // Declares 20000 x 20000 pixels: 1.2 GB as an 8-bit colour image.
-    std::function<Bytes()> huge;
+    std::string seed;
+    int seed_side;
+    std::string oversized;
 };
 
 std::ostream& operator<<(std::ostream& out, const FormatCase& c) { return out << c.name; }
 
-const std::string huge_text = std::to_string(huge_side);
+const fs::path tests_dir = TULO_TESTS_DIR;
+constexpr std::uint64_t oversized_pixels = std::uint64_t{20000} * 20000;
+
 const std::vector<FormatCase> format_cases{
-    {"Png", "x.png", [] { return encoded(".png"); }, [] { return png_declaring(encoded(".png"), huge_side, huge_side); }},
-    {"Jpeg", "x.jpg", [] { return encoded(".jpg"); }, [] { return jpeg_declaring(encoded(".jpg"), huge_side, huge_side); }},
-    {"Bmp", "x.bmp", [] { return encoded(".bmp"); }, [] { return bmp_declaring(encoded(".bmp"), huge_side, huge_side); }},
-    {"WebP", "x.webp", [] { return encoded(".webp"); },
-     [] {
-         Bytes out = text_bytes("RIFF");
-         append(out, 22, 4);
-         out.insert(out.end(), {'W', 'E', 'B', 'P', 'V', 'P', '8', 'X', 10, 0, 0, 0, 0, 0, 0, 0});
-         append(out, huge_side - 1, 3);
-         append(out, huge_side - 1, 3);
-         return out;
-     }},
-    {"Tiff", "x.tif", [] { return encoded(".tif"); }, [] { return tiff(false, huge_side, huge_side); }},
-    {"BigTiff", "big.tif", [] { return tiff(true, 64, 48); }, [] { return tiff(true, huge_side, huge_side); }},
-    {"Ppm", "x.ppm", [] { return encoded(".ppm"); },
-     [] { return text_bytes("P6\n" + huge_text + " " + huge_text + "\n255\n" + std::string(4096, 'x')); }},
-    {"Pam", "x.pam", [] { return encoded(".pam"); },
-     [] {
-         return text_bytes("P7\nWIDTH " + huge_text + "\nHEIGHT " + huge_text +
-                           "\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n" + std::string(4096, 'x'));
-     }},
-    {"Pfm", "x.pfm", [] { return encoded(".pfm", CV_32F); },
-     [] { return text_bytes("PF\n" + huge_text + " " + huge_text + "\n-1\n" + std::string(4096, 'x')); }},
-    {"SunRaster", "x.ras", [] { return encoded(".sr"); },
-     [] {
-         Bytes bytes = encoded(".sr");
-         put_be32(bytes, 4, huge_side);
-         put_be32(bytes, 8, huge_side);
-         return bytes;
-     }},
-    {"RadianceHdr", "x.hdr", [] { return encoded(".hdr", CV_32F); },
-     [] {
-         return text_bytes("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y " + huge_text + " +X " + huge_text + "\n" +
-                           std::string(4096, 'x'));
-     }},
-    {"Jpeg2000", "x.jp2", [] { return encoded(".jp2"); }, [] { return j2k_declaring(encoded(".jp2"), huge_side, huge_side); }},
-    {"Jpeg2000Codestream", "codestream.jp2", codestream, [] { return j2k_declaring(codestream(), huge_side, huge_side); }},
-    {"OpenExr", "x.exr", [] { return encoded(".exr", CV_32F); },
-     [] { return exr_declaring(encoded(".exr", CV_32F), huge_side, huge_side); }},
-    {"Dicom", "x.dcm", [] { return dicom(48, 64); }, [] { return dicom(huge_side, huge_side); }},
+    {"Png", "image.png", 4, "png.png"},
+    {"Jpeg", "image.jpg", 4, "jpeg.jpg"},
+    {"Bmp", "image.bmp", 4, "bmp.bmp"},
+    {"WebP", "image.webp", 4, "webp.webp"},
+    {"Tiff", "image.tif", 4, "tiff.tif"},
+    {"BigTiff", "bigtiff.tif", 4, "bigtiff.tif"},
+    {"Ppm", "image.ppm", 4, "ppm.ppm"},
+    {"Pam", "image.pam", 4, "pam.pam"},
+    {"Pfm", "image.pfm", 4, "pfm.pfm"},
+    {"SunRaster", "image.sr", 4, "sun.ras"},
+    {"RadianceHdr", "image.hdr", 4, "radiance.hdr"},
+    {"Jpeg2000", "image.jp2", 32, "jpeg2000.jp2"},
+    {"Jpeg2000Codestream", "image.j2k", 32, "codestream.jp2"},
+    {"OpenExr", "image.exr", 4, "openexr.exr"},
+    {"Dicom", "image.dcm", 4, "dicom.dcm"},
 };
 
 class EveryFormat : public ::testing::TestWithParam<FormatCase> {
 protected:
-    void SetUp() override
-    {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    const fs::path dir = fs::temp_directory_path() / ("tulo_formats_" + std::to_string(getpid()));
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 };
 
 TEST_P(EveryFormat, SmallFileLoads)
 {
-    const fs::path path = dir / GetParam().file_name;
-    write_bytes(path, GetParam().small());
-    EXPECT_EQ(tulo::Opsira(path.string()).images.at("original").size(), format_size);
+    const tulo::Opsira ws((tests_dir / "fuzz" / "header_corpus" / GetParam().seed).string());
+    EXPECT_EQ(ws.images.at("original").size(), cv::Size(GetParam().seed_side, GetParam().seed_side));
 }
 
 // The size is read from the header, and the file refused before OpenCV allocates for it.
 TEST_P(EveryFormat, OversizedFileIsRefusedBeforeDecoding)
 {
-    const fs::path path = dir / GetParam().file_name;
-    write_bytes(path, GetParam().huge());
-    EXPECT_EQ(tulo::detail::declared_pixels(path.string()), std::uint64_t{huge_side} * huge_side);
-    EXPECT_EXIT(read_hostile(path.string()), ::testing::ExitedWithCode(0), "clean: failed to read");
+    const std::string path = (tests_dir / "hostile" / GetParam().oversized).string();
+    EXPECT_EQ(tulo::detail::declared_pixels(path), oversized_pixels);
+    EXPECT_EXIT(read_hostile(path), ::testing::ExitedWithCode(0), "clean: failed to read");
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EveryFormat, ::testing::ValuesIn(format_cases), case_name);
@@ -594,7 +434,9 @@ TEST_F(HostileFilesForTheTool, ReportsOversizedFilesOfEveryFormat)
     std::vector<HostileCase> cases;
     for (const FormatCase& format : format_cases)
         if (format.name != "Pam" && format.name != "Dicom")
-            cases.push_back({format.name, format.file_name, [format](const Bytes&, const Bytes&, const Bytes&) { return format.huge(); }});
+            cases.push_back({format.name, format.oversized, [format](const Bytes&, const Bytes&, const Bytes&) {
+                                 return read_bytes(tests_dir / "hostile" / format.oversized);
+                             }});
     check_tool_on(cases);
 }
 #endif
