@@ -19,9 +19,9 @@ using Pixels = std::optional<std::uint64_t>;
 
 // How much of a text header (PNM, PAM, PFM, Radiance) is read: more than real headers need,
 // little enough to read in one go.
-constexpr std::size_t text_header_bytes = 64 * 1024;
+constexpr std::size_t text_header_bytes = std::size_t{64} << 10;
 // Piece in which JPEG markers are searched for: fewer reads against less memory held.
-constexpr std::size_t scan_piece_bytes = 64 * 1024;
+constexpr std::size_t scan_piece_bytes = std::size_t{64} << 10;
 // Marker segments, JP2 boxes, TIFF entries, EXR attributes or DICOM elements beyond which a
 // header counts as unreadable: real files stay far below, a hostile one would keep us busy.
 constexpr std::int64_t max_header_entries = 65536;
@@ -448,7 +448,7 @@ Pixels jp2_pixels(const Source& source)
 Pixels exr_pixels(const Source& source)
 {
     constexpr std::uint64_t multipart_flag = 0x1000;
-    constexpr std::size_t longest_names = 2 * 256;
+    constexpr std::size_t longest_names = std::size_t{2} * 256;
     const Bytes version = source.exactly(4, 4);
     if (version.empty())
         return std::nullopt;
@@ -580,6 +580,17 @@ std::string dicom_text(const Source& source, const DicomElement& element)
     return text;
 }
 
+// An integer string: empty means one frame, unreadable means too many.
+std::uint64_t dicom_frame_count(const std::string& text)
+{
+    const Bytes bytes(text.begin(), text.end());
+    std::size_t at = 0;
+    skip_blanks(bytes, at);
+    if (at == bytes.size())
+        return 1;
+    return std::max<std::uint64_t>(1, decimal(bytes, at).value_or(saturated_side));
+}
+
 // The file meta group after the preamble is explicit little-endian and names the transfer syntax
 // of the rest; a deflated data set cannot be read without inflating it.
 std::optional<std::pair<DicomSyntax, std::uint64_t>> dicom_data_set(const Source& source, std::int64_t& budget)
@@ -628,11 +639,7 @@ Pixels dicom_pixels(const Source& source)
                 return std::nullopt;
             (element->tag == dicom_rows ? rows : columns) = unsigned_at(value, 0, 2, big_endian);
         } else if (element->tag == dicom_frames) {
-            const std::string number = dicom_text(source, *element);
-            const Bytes text(number.begin(), number.end());
-            std::size_t digit = 0;
-            skip_blanks(text, digit);
-            frames = std::max<std::uint64_t>(1, decimal(text, digit).value_or(saturated_side));
+            frames = dicom_frame_count(dicom_text(source, *element));
         }
         const auto end = dicom_element_end(source, *element, syntax, 0, budget);
         if (!end)
