@@ -278,8 +278,9 @@ Opsira& Opsira::set_original(const std::string& path)
     clear();
     const auto pixels = detail::declared_pixels(path);
     // Larger files are refused before decoding: OpenCV allocates the whole image from the
-    // header's word alone, and its own limit (2^30 pixels) lets a small hostile file claim gigabytes.
-    if (pixels && *pixels > max_read_pixels)
+    // header's word alone, and its own limit (2^30 pixels) lets a small hostile file claim
+    // gigabytes. A file whose size cannot be read is refused too.
+    if (!pixels || *pixels > max_read_pixels)
         throw std::runtime_error("failed to read " + quoted(path));
     const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
     if (image.empty())

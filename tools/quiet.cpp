@@ -5,16 +5,9 @@
 
 #include <cstdint>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(undefined_behavior_sanitizer)
-#define OPSIRA_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OPSIRA_SANITIZED 1
-#endif
+#include "Sanitizers.hpp"
 
-#ifdef OPSIRA_SANITIZED
+#if TULO_ADDRESS_SANITIZER || TULO_THREAD_SANITIZER
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -24,7 +17,7 @@ namespace {
 // A sanitizer's report must not vanish with the libraries' chatter.
 void send_sanitizer_reports_to(int descriptor)
 {
-#ifdef OPSIRA_SANITIZED
+#if TULO_ADDRESS_SANITIZER || TULO_THREAD_SANITIZER
     __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(descriptor)));
 #else
     static_cast<void>(descriptor);
