@@ -33,51 +33,11 @@ using Clock = std::chrono::steady_clock;
     throw std::runtime_error(what + ": " + std::error_code(errno, std::generic_category()).message());
 }
 
-std::string read_file(const std::string& path)
-{
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-    if (!file)
-        fail_with_errno("cannot open");
-    std::string bytes;
-    char buffer[65536];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
-        bytes.append(buffer, count);
-    if (std::ferror(file.get()))
-        fail_with_errno("cannot read");
-    return bytes;
-}
+using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
-unsigned char byte_at(const std::string& bytes, std::size_t pos)
+FileHandle open_file(const std::string& path, const char* mode)
 {
-    return static_cast<unsigned char>(bytes[pos]);
-}
-
-bool is_jpeg(const std::string& bytes)
-{
-    return bytes.size() >= 3 && byte_at(bytes, 0) == 0xFF && byte_at(bytes, 1) == 0xD8 && byte_at(bytes, 2) == 0xFF;
-}
-
-// libjpeg pads a stream that stops early with grey and only warns, so OpenCV would hand back an
-// image; a complete stream has an end marker after its first scan (entropy-coded data stuffs
-// every 0xFF byte, and an embedded thumbnail sits in a segment before that scan).
-bool jpeg_complete(const std::string& bytes)
-{
-    std::size_t pos = 2;
-    while (pos + 4 <= bytes.size()) {
-        if (byte_at(bytes, pos) != 0xFF)
-            return true; // not a layout this check knows: the decoder judges
-        const unsigned char marker = byte_at(bytes, pos + 1);
-        if (marker == 0xFF || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            pos += marker == 0xFF ? 1 : 2;
-            continue;
-        }
-        const std::size_t length = (std::size_t{byte_at(bytes, pos + 2)} << 8) | byte_at(bytes, pos + 3);
-        if (marker == 0xDA)
-            return bytes.find("\xFF\xD9", pos + 2 + length) != std::string::npos;
-        pos += 2 + length;
-    }
-    return false;
+    return FileHandle(std::fopen(path.c_str(), mode), &std::fclose);
 }
 
 std::string extension(Format format)
@@ -148,19 +108,30 @@ private:
     int depth_ = 0;
 };
 
-// Why the library refused a file that could be opened: its size, or else its contents.
-std::string refusal(const std::string& path)
+// Why an image is refused, given the pixels its header declares (none when it cannot be read).
+std::string refusal(const std::optional<std::uint64_t>& pixels)
 {
-    const auto pixels = tulo::detail::declared_pixels(path);
     if (pixels && *pixels > tulo::Opsira::max_read_pixels)
         return "image of " + std::to_string(*pixels) + " pixels, over the limit of " +
                std::to_string(tulo::Opsira::max_read_pixels) + " pixels";
-    return "not an image OpenCV can decode";
+    return "damaged, or not an image OpenCV can decode";
+}
+
+// Why the library refused a file: the file itself, or else what its header says. Only looked into
+// after a refusal, so that a good file is read once, by the library.
+std::string refusal(const std::string& path)
+{
+    const FileHandle file = open_file(path, "rb");
+    if (!file)
+        return "cannot open: " + std::error_code(errno, std::generic_category()).message();
+    if (std::fgetc(file.get()) == EOF)
+        return std::ferror(file.get()) ? "cannot read: " + std::error_code(errno, std::generic_category()).message()
+                                       : "empty file";
+    return refusal(tulo::detail::declared_pixels(path));
 }
 
 ToolWorkspace load(const std::string& path, Format format, std::function<void()> on_kind)
 {
-    check_file(path);
     try {
         return ToolWorkspace(path, format, std::move(on_kind));
     } catch (const std::runtime_error&) {
@@ -363,15 +334,6 @@ private:
 };
 
 } // namespace
-
-void check_file(const std::string& path)
-{
-    const std::string bytes = read_file(path);
-    if (bytes.empty())
-        throw std::runtime_error("empty file");
-    if (is_jpeg(bytes) && !jpeg_complete(bytes))
-        throw std::runtime_error("truncated JPEG data");
-}
 
 std::vector<std::string> planned_files(const Job& job)
 {

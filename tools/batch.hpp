@@ -79,8 +79,4 @@ std::size_t run(const std::vector<Task>& tasks,
                 const std::function<void(std::size_t, double)>& on_progress,
                 const std::function<void(std::size_t, const Report&)>& on_done);
 
-/** @brief Throws std::runtime_error with a one-line reason when `path` cannot be opened, is empty,
- *         or is a JPEG file whose image data stops before its end marker. */
-void check_file(const std::string& path);
-
 } // namespace opsira

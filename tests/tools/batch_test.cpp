@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <map>
-#include <tuple>
 
 namespace opsira {
 namespace {
@@ -19,13 +18,6 @@ using testing::file_names;
 using testing::read_bytes;
 using testing::write_bytes;
 using testing::write_scene;
-
-std::string encoded(const std::string& extension)
-{
-    std::vector<uchar> bytes;
-    cv::imencode(extension, testing::scene(cv::Scalar(200, 210, 220)), bytes);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // ---------------------------------------------------------------------------------------------
 class WorkerPool : public ::testing::Test {
@@ -120,52 +112,6 @@ TEST_F(WorkerPool, ReportsTheAnalysesThatRan)
     EXPECT_EQ(grey.files, std::vector<std::string>{dir / "grey/02_greyscale.jpg"});
     EXPECT_FALSE(grey.threshold_method || grey.threshold_value || grey.correction_angle || grey.contours ||
                  grey.segments);
-}
-
-// ---------------------------------------------------------------------------------------------
-class FileCheck : public ::testing::TestWithParam<std::tuple<std::string, std::string, std::string>> {
-protected:
-    TempDir dir;
-};
-
-TEST_P(FileCheck, GivesTheReason)
-{
-    const auto& [name, bytes, reason] = GetParam();
-    const std::string path = dir / name;
-    write_bytes(path, bytes);
-    if (reason.empty())
-        EXPECT_NO_THROW(check_file(path));
-    else
-        EXPECT_THROW_MSG(check_file(path), std::runtime_error, reason);
-}
-
-std::string jpeg_with_thumbnail(std::size_t keep)
-{
-    const std::string main = encoded(".jpg");
-    const std::string thumbnail = encoded(".jpg");
-    const std::size_t length = thumbnail.size() + 2;
-    const std::string app1 = std::string("\xFF\xE1") + char(length >> 8) + char(length & 0xFF) + thumbnail;
-    return (main.substr(0, 2) + app1 + main.substr(2)).substr(0, app1.size() + keep);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Contents, FileCheck,
-    ::testing::Values(std::make_tuple("empty.png", "", "empty file"),
-                      std::make_tuple("whole.jpg", encoded(".jpg"), ""),
-                      std::make_tuple("half.jpg", encoded(".jpg").substr(0, encoded(".jpg").size() / 2),
-                                      "truncated JPEG data"),
-                      std::make_tuple("headers-only.jpg", encoded(".jpg").substr(0, 20), "truncated JPEG data"),
-                      std::make_tuple("trailer.jpg", encoded(".jpg") + "appended video data", ""),
-                      std::make_tuple("thumbnail.jpg", jpeg_with_thumbnail(encoded(".jpg").size()), ""),
-                      std::make_tuple("thumbnail-half.jpg", jpeg_with_thumbnail(encoded(".jpg").size() / 2),
-                                      "truncated JPEG data"),
-                      std::make_tuple("half.png", encoded(".png").substr(0, 100), "")),
-    [](const auto& info) { return testing::parameter_name(std::get<0>(info.param)); });
-
-TEST(FileCheckMissing, SaysTheFileIsNotThere)
-{
-    EXPECT_THROW_MSG(check_file("/nonexistent/opsira/x.png"), std::runtime_error,
-                     "cannot open: No such file or directory");
 }
 
 // ---------------------------------------------------------------------------------------------
