@@ -13,15 +13,27 @@ namespace tulo {
 namespace {
 
 using Labels = std::vector<unsigned long>;
-using Keys = std::vector<std::uint64_t>;
+// Order keys and bit patterns of doubles share their storage with labels: a large input then
+// needs only one buffer besides the caller's label vector.
+using Keys = Labels;
+static_assert(std::numeric_limits<unsigned long>::digits == 64, "keys and labels share storage");
 
 constexpr unsigned long last_round = 99;
 constexpr unsigned long cut_off_result = 100;
 constexpr unsigned long unchanged_rounds_to_stop = 3;
 
-constexpr int digit_bits = 8;
+// Keys are sorted by their leading prefix_bits above the smallest key, in radix passes of
+// digit_bits, and then each run of keys sharing that prefix, mostly one or two keys long, on its
+// own. Wider digits spill the counters and write targets of a pass out of the first-level cache;
+// more passes would cost more than the short runs they save.
+constexpr int digit_bits = 11;
+constexpr int prefix_digits = 3;
+constexpr int prefix_bits = digit_bits * prefix_digits;
 constexpr std::size_t digit_values = std::size_t{1} << digit_bits;
-constexpr int digit_passes = 64 / digit_bits;
+// Longer runs are sorted by a prefix again, of the bits the first one left; shorter ones by
+// comparison.
+constexpr std::size_t longest_compared_run = 64;
+
 constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
 
 // When every value and centre is at most `range_magnitude_limit` in magnitude and neighbouring
@@ -56,76 +68,156 @@ double from_order_key(const std::uint64_t key)
     return value;
 }
 
-std::size_t digit(const std::uint64_t key, const int pass)
+int significant_bits(std::uint64_t number)
 {
-    return static_cast<std::size_t>(key >> (pass * digit_bits)) & (digit_values - 1);
+    int bits = 0;
+    for (; number != 0; number >>= 1)
+        ++bits;
+    return bits;
 }
 
-// Least-significant-digit radix sort: a comparison sort would cost as much as many rounds of
-// clustering a large input. Passes in which every key has the same digit are skipped.
-void radix_sort(Keys& keys)
+// The leading bits of a key above the smallest one.
+struct Prefix {
+    std::uint64_t lowest;
+    int shift;
+
+    std::uint64_t operator()(const std::uint64_t key) const { return (key - lowest) >> shift; }
+    std::size_t digit(const std::uint64_t key, const int pass) const
+    {
+        return static_cast<std::size_t>((*this)(key) >> (pass * digit_bits)) & (digit_values - 1);
+    }
+};
+
+// Least-significant-digit radix sort by the prefix; passes in which every key has the same digit
+// are skipped.
+void sort_by_prefix(std::uint64_t* const keys, std::uint64_t* const spare, const std::size_t count,
+                    const Prefix& prefix)
 {
-    std::vector<std::size_t> counts(digit_values * digit_passes, 0);
-    for (const std::uint64_t key : keys)
-        for (int pass = 0; pass < digit_passes; ++pass)
-            ++counts[pass * digit_values + digit(key, pass)];
-    Keys sorted(keys.size());
-    for (int pass = 0; pass < digit_passes; ++pass) {
+    std::vector<std::size_t> counts(digit_values * prefix_digits, 0);
+    for (std::size_t i = 0; i < count; ++i)
+        for (int pass = 0; pass < prefix_digits; ++pass)
+            ++counts[pass * digit_values + prefix.digit(keys[i], pass)];
+    std::uint64_t* from = keys;
+    std::uint64_t* to = spare;
+    for (int pass = 0; pass < prefix_digits; ++pass) {
         std::size_t* const next = counts.data() + pass * digit_values;
-        if (next[digit(keys.front(), pass)] == keys.size())
+        if (next[prefix.digit(from[0], pass)] == count)
             continue;
         std::size_t offset = 0;
         for (std::size_t d = 0; d < digit_values; ++d)
             offset += std::exchange(next[d], offset);
-        for (const std::uint64_t key : keys)
-            sorted[next[digit(key, pass)]++] = key;
-        keys.swap(sorted);
+        for (std::size_t i = 0; i < count; ++i)
+            to[next[prefix.digit(from[i], pass)]++] = from[i];
+        std::swap(from, to);
+    }
+    std::copy(from, from + count, keys);
+}
+
+void sort_keys(std::uint64_t* keys, std::uint64_t* spare, std::size_t count, std::uint64_t lowest,
+               std::uint64_t highest);
+
+// Sorts each run of keys that share a prefix.
+void sort_runs(std::uint64_t* const keys, std::uint64_t* const spare, const std::size_t count, const Prefix& prefix)
+{
+    std::size_t begin = 0;
+    for (std::size_t end = 1; end <= count; ++end) {
+        if (end < count && prefix(keys[end]) == prefix(keys[begin]))
+            continue;
+        if (end - begin > longest_compared_run) {
+            const std::uint64_t run_lowest = prefix.lowest + (prefix(keys[begin]) << prefix.shift);
+            const std::uint64_t run_highest = run_lowest + ((std::uint64_t{1} << prefix.shift) - 1);
+            sort_keys(keys + begin, spare + begin, end - begin, run_lowest, run_highest);
+        } else if (end - begin > 1)
+            std::sort(keys + begin, keys + end);
+        begin = end;
     }
 }
 
-// The numbers among the values, ascending, as order keys; NaN is no number to seed from or to
-// bound a cluster with.
-Keys sorted_number_keys(const std::vector<double>& values)
+// Sorts keys[0, count), all within [lowest, highest], ascending with spare[0, count) as the
+// second buffer. A radix sort: a comparison sort would cost as much as many rounds of clustering a
+// large input. Each level of runs sorted again orders prefix_bits more, so there are at most two.
+void sort_keys(std::uint64_t* const keys, std::uint64_t* const spare, const std::size_t count,
+               const std::uint64_t lowest, const std::uint64_t highest)
 {
-    Keys keys;
-    keys.reserve(values.size());
-    for (const double value : values)
-        if (!std::isnan(value))
-            keys.push_back(order_key(value));
-    if (!keys.empty())
-        radix_sort(keys);
-    return keys;
+    const int spread_bits = significant_bits(highest - lowest);
+    if (spread_bits == 0)
+        return;
+    const Prefix prefix{lowest, std::max(0, spread_bits - prefix_bits)};
+    sort_by_prefix(keys, spare, count, prefix);
+    if (prefix.shift > 0)
+        sort_runs(keys, spare, count, prefix);
 }
 
-// Distinct as a std::set<double> tells them apart: -0.0 and 0.0 are one number.
+// Replaces `keys` by the numbers among the values, ascending, as order keys; NaN is no number to
+// seed from or to bound a cluster with.
+void sort_numbers(const std::vector<double>& values, Keys& keys, Keys& spare)
+{
+    keys.resize(values.size());
+    std::size_t count = 0;
+    std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t highest = 0;
+    for (const double value : values) {
+        const std::uint64_t key = order_key(value);
+        const bool number = !std::isnan(value);
+        keys[count] = key;
+        count += number;
+        lowest = number ? std::min(lowest, key) : lowest;
+        highest = number ? std::max(highest, key) : highest;
+    }
+    keys.resize(count);
+    spare.resize(count);
+    if (count > 0)
+        sort_keys(keys.data(), spare.data(), count, lowest, highest);
+}
+
+// Distinct as a std::set<double> tells them apart: only the keys of -0.0 and 0.0, which lie next
+// to each other, differ for equal numbers.
 std::size_t count_distinct(const Keys& sorted)
 {
     std::size_t distinct = 1;
     for (std::size_t p = 1; p < sorted.size(); ++p)
-        distinct += from_order_key(sorted[p]) != from_order_key(sorted[p - 1]);
-    return distinct;
+        distinct += sorted[p] != sorted[p - 1];
+    const auto zero = std::lower_bound(sorted.begin(), sorted.end(), order_key(0.0));
+    const bool both_zeros = zero != sorted.begin() && zero != sorted.end() && *zero == order_key(0.0) &&
+                            zero[-1] == order_key(-0.0);
+    return distinct - both_zeros;
 }
 
-// Evenly spaced picks from the ascending distinct numbers, the first of equal numbers standing for
-// them. Input of NaN alone gets one NaN centre so that every label still names a centre.
+// The sorted position of each distinct number of the given ascending ranks, the first of equal
+// numbers standing for them.
+std::vector<std::size_t> positions_of_ranks(const Keys& sorted, const std::size_t distinct,
+                                            const std::vector<std::size_t>& ranks)
+{
+    if (distinct == sorted.size())
+        return ranks;
+    std::vector<std::size_t> positions;
+    positions.reserve(ranks.size());
+    std::size_t rank = 0;
+    for (std::size_t p = 0; positions.size() < ranks.size(); ++p) {
+        if (p > 0 && from_order_key(sorted[p]) == from_order_key(sorted[p - 1]))
+            continue;
+        if (rank == ranks[positions.size()])
+            positions.push_back(p);
+        ++rank;
+    }
+    return positions;
+}
+
+// Evenly spaced picks from the ascending distinct numbers. Input of NaN alone gets one NaN centre
+// so that every label still names a centre.
 std::vector<double> seed_centres(const Keys& sorted, const unsigned long k)
 {
     if (sorted.empty())
         return {std::numeric_limits<double>::quiet_NaN()};
     const std::size_t distinct = count_distinct(sorted);
     const std::size_t count = std::min<std::size_t>(k, distinct);
-    const std::size_t step = distinct / count;
+    std::vector<std::size_t> ranks(count);
+    for (std::size_t j = 0; j < count; ++j)
+        ranks[j] = j * (distinct / count);
     std::vector<double> centres;
     centres.reserve(count);
-    std::size_t rank = 0;
-    for (std::size_t p = 0; centres.size() < count; ++p) {
-        const double number = from_order_key(sorted[p]);
-        if (p > 0 && number == from_order_key(sorted[p - 1]))
-            continue;
-        if (rank % step == 0)
-            centres.push_back(number);
-        ++rank;
-    }
+    for (const std::size_t position : positions_of_ranks(sorted, distinct, ranks))
+        centres.push_back(from_order_key(sorted[position]));
     return centres;
 }
 
@@ -181,36 +273,54 @@ bool assign_and_sum(const std::vector<double>& values, const std::vector<double>
     return changed;
 }
 
-// Sums, in input order, the values lying in [lower[l], upper[l]) into sums[l] for each of the
-// `lanes` clusters at once. Every value passes through every lane, a non-member adding +0.0,
-// which leaves a sum unchanged: a sum that starts at +0.0 never becomes -0.0.
-template <std::size_t lanes>
-void sum_ranges(const std::vector<double>& values, const double* lower, const double* upper, double* sums)
+double as_double(const double value) { return value; }
+
+double as_double(const std::uint64_t bits)
 {
-    typedef double Doubles __attribute__((vector_size(lanes * sizeof(double))));
-    static_assert(sizeof(Doubles) == lanes * sizeof(double), "a vector of doubles");
-    Doubles low{};
-    Doubles high{};
-    Doubles total{};
-    std::memcpy(&low, lower, sizeof low);
-    std::memcpy(&high, upper, sizeof high);
-    for (const double value : values) {
-        const Doubles spread = Doubles{} + value;
-        total += ((spread >= low) & (spread < high)) ? spread : Doubles{};
+    double value = 0.0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+std::uint64_t bits_of(const double value)
+{
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+typedef double DoublePair __attribute__((vector_size(2 * sizeof(double))));
+
+// Sums, in input order, the values lying in [lower[l], upper[l]) into sums[l] for 2 * pairs
+// clusters at once, held in pairs: wider vectors are split clumsily on the baseline instruction
+// set. Every value passes through every lane, a non-member adding +0.0, which leaves a sum
+// unchanged: a sum that starts at +0.0 never becomes -0.0.
+template <std::size_t pairs, typename Value>
+void sum_ranges(const Value* begin, const Value* end, const double* lower, const double* upper, double* sums)
+{
+    DoublePair low[pairs];
+    DoublePair high[pairs];
+    DoublePair total[pairs] = {};
+    std::memcpy(low, lower, sizeof low);
+    std::memcpy(high, upper, sizeof high);
+    for (const Value* value = begin; value != end; ++value) {
+        const DoublePair spread = DoublePair{} + as_double(*value);
+        for (std::size_t p = 0; p < pairs; ++p)
+            total[p] += ((spread >= low[p]) & (spread < high[p])) ? spread : DoublePair{};
     }
-    std::memcpy(sums, &total, sizeof total);
+    std::memcpy(sums, total, sizeof total);
 }
 
 // Rounds in which the centres ascend far enough apart (see range_relative_gap) that each cluster
 // is a range of the sorted values. A round's labels are then the k - 1 positions where those
 // ranges start, found by binary search, and "labels unchanged" is a comparison of positions. Only
 // the clusters next to a moved start are summed again, over the values of a window of clusters
-// that narrows while the outer starts stay.
+// that narrows while the outer starts stay; the window is kept, as bit patterns, in `spare`.
 class RangeRounds {
 public:
-    RangeRounds(const std::vector<double>& values, const Keys& sorted, const std::size_t clusters)
-        : values_(values), sorted_(sorted), magnitude_(largest_magnitude(values)), starts_(clusters + 1, values.size()),
-          window_last_(clusters - 1)
+    RangeRounds(const std::vector<double>& values, const Keys& sorted, Keys& spare, const std::size_t clusters)
+        : values_(values), sorted_(sorted), window_(spare), magnitude_(largest_magnitude(values)),
+          starts_(clusters + 1, values.size()), window_last_(clusters - 1)
     {
         starts_.front() = 0;
     }
@@ -240,42 +350,39 @@ public:
         for (std::size_t j = 1; j < centres.size(); ++j)
             starts[j] = first_nearer(centres[j - 1], centres[j]);
         const bool kept = starts == starts_;
-        std::size_t first = centres.size();
-        std::size_t last = 0;
-        for (std::size_t j = 1; j < centres.size(); ++j)
-            if (!summed_ || starts[j] != starts_[j]) {
-                first = std::min(first, j - 1);
-                last = j;
-            }
+        std::vector<std::size_t> moved; // the clusters whose members changed, ascending
+        for (std::size_t j = 0; j < centres.size(); ++j)
+            if (!summed_ || starts[j] != starts_[j] || starts[j + 1] != starts_[j + 1])
+                moved.push_back(j);
         starts_.swap(starts);
-        if (!summed_ || !kept)
-            sum_window(summed_ ? first : 0, summed_ ? last : centres.size() - 1, sums);
+        if (!moved.empty())
+            sum_window(moved, sums);
         summed_ = true;
         for (std::size_t j = 0; j < counts.size(); ++j)
             counts[j] = starts_[j + 1] - starts_[j];
         return kept;
     }
 
-    // The labels of the last round, in input order; all 0 before the first.
+    // Replaces `labels` by those of the last round, in input order (all 0 before the first); it
+    // may be the storage of the sorted keys, which are not needed afterwards.
     void write_labels(Labels& labels) const
     {
+        std::vector<double> limits;
+        for (std::size_t j = 1; summed_ && j + 1 < starts_.size(); ++j)
+            limits.push_back(lower_limit(j));
         labels.resize(values_.size());
-        if (!summed_) {
-            std::fill(labels.begin(), labels.end(), 0);
-            return;
-        }
         for (std::size_t begin = 0; begin < values_.size(); begin += label_block) {
             const std::size_t end = std::min(begin + label_block, values_.size());
             std::fill(labels.begin() + begin, labels.begin() + end, 0);
-            for (std::size_t j = 1; j + 1 < starts_.size(); ++j) {
-                const double start = lower_limit(j);
+            for (const double limit : limits)
                 for (std::size_t i = begin; i < end; ++i)
-                    labels[i] += values_[i] >= start;
-            }
+                    labels[i] += values_[i] >= limit;
         }
     }
 
 private:
+    static constexpr std::size_t max_lanes = 8;
+
     double number_at(const std::size_t position) const { return from_order_key(sorted_[position]); }
 
     // The first sorted position holding `number` or more, or more than `number` when `strictly`.
@@ -313,9 +420,11 @@ private:
     // The bound no value of cluster j reaches.
     double upper_limit(const std::size_t j) const { return j + 2 < starts_.size() ? lower_limit(j + 1) : infinity; }
 
-    // Sums clusters first..last afresh: the others keep their sums, as their members stay.
-    void sum_window(const std::size_t first, const std::size_t last, std::vector<double>& sums)
+    // Sums the `moved` clusters afresh: the others keep their sums, as their members stay.
+    void sum_window(const std::vector<std::size_t>& moved, std::vector<double>& sums)
     {
+        const std::size_t first = moved.front();
+        const std::size_t last = moved.back();
         if (first < window_first_ || last > window_last_) {
             window_first_ = 0;
             window_last_ = sums.size() - 1;
@@ -323,9 +432,8 @@ private:
         } else if (first > window_first_ || last < window_last_) {
             narrow_window(first, last);
         }
-        const std::vector<double>& window = window_is_input_ ? values_ : window_;
-        for (std::size_t from = window_first_; from <= window_last_; from += max_lanes)
-            sum_lanes(window, from, std::min(window_last_, from + max_lanes - 1), sums);
+        for (std::size_t from = 0; from < moved.size(); from += max_lanes)
+            sum_lanes(&moved[from], std::min(max_lanes, moved.size() - from), sums);
     }
 
     // Keeps, in input order, only the values of clusters first..last; their set is the same in the
@@ -335,55 +443,67 @@ private:
         const double low = lower_limit(first);
         const double high = upper_limit(last);
         const std::size_t kept = starts_[last + 1] - starts_[first];
-        if (window_is_input_)
+        const std::size_t source_size = window_is_input_ ? values_.size() : window_size_;
+        if (window_.size() < kept)
             window_.resize(kept);
-        const std::vector<double>& source = window_is_input_ ? values_ : window_;
         std::size_t size = 0;
-        for (std::size_t i = 0; i < source.size() && size < kept; ++i) {
-            const double value = source[i];
-            window_[size] = value;
+        for (std::size_t i = 0; i < source_size && size < kept; ++i) {
+            const double value = window_is_input_ ? values_[i] : as_double(window_[i]);
+            window_[size] = bits_of(value);
             size += value >= low && value < high;
         }
-        window_.resize(kept);
+        window_size_ = kept;
         window_first_ = first;
         window_last_ = last;
         window_is_input_ = false;
     }
 
-    static constexpr std::size_t max_lanes = 8;
-
-    // Sums clusters first..last (at most max_lanes of them) in one pass over the window.
-    void sum_lanes(const std::vector<double>& window, const std::size_t first, const std::size_t last,
-                   std::vector<double>& sums) const
+    // Sums `width` clusters (at most max_lanes) in one pass over the window.
+    void sum_lanes(const std::size_t* const clusters, const std::size_t width, std::vector<double>& sums) const
     {
         double lower[max_lanes];
         double upper[max_lanes];
         double totals[max_lanes];
         std::fill(lower, lower + max_lanes, infinity);
         std::fill(upper, upper + max_lanes, infinity);
-        for (std::size_t j = first; j <= last; ++j) {
-            lower[j - first] = lower_limit(j);
-            upper[j - first] = upper_limit(j);
+        for (std::size_t lane = 0; lane < width; ++lane) {
+            lower[lane] = lower_limit(clusters[lane]);
+            upper[lane] = upper_limit(clusters[lane]);
         }
-        const std::size_t width = last - first + 1;
-        if (width <= 2)
-            sum_ranges<2>(window, lower, upper, totals);
-        else if (width <= 4)
-            sum_ranges<4>(window, lower, upper, totals);
+        if (window_is_input_)
+            sum_lanes_of(values_.data(), values_.data() + values_.size(), width, lower, upper, totals);
         else
-            sum_ranges<max_lanes>(window, lower, upper, totals);
-        std::copy(totals, totals + width, sums.begin() + static_cast<std::ptrdiff_t>(first));
+            sum_lanes_of(window_.data(), window_.data() + window_size_, width, lower, upper, totals);
+        for (std::size_t lane = 0; lane < width; ++lane)
+            sums[clusters[lane]] = totals[lane];
+    }
+
+    template <typename Value>
+    static void sum_lanes_of(const Value* begin, const Value* end, const std::size_t width, const double* lower,
+                             const double* upper, double* totals)
+    {
+        switch ((width + 1) / 2) {
+        case 1:
+            return sum_ranges<1>(begin, end, lower, upper, totals);
+        case 2:
+            return sum_ranges<2>(begin, end, lower, upper, totals);
+        case 3:
+            return sum_ranges<3>(begin, end, lower, upper, totals);
+        default:
+            return sum_ranges<max_lanes / 2>(begin, end, lower, upper, totals);
+        }
     }
 
     const std::vector<double>& values_;
     const Keys& sorted_;
+    Keys& window_;
     const double magnitude_;
     std::vector<std::size_t> starts_; // cluster j holds the sorted positions starts_[j] .. starts_[j + 1] - 1
     bool summed_ = false;
     std::size_t window_first_ = 0;
     std::size_t window_last_;
     bool window_is_input_ = true;
-    std::vector<double> window_;
+    std::size_t window_size_ = 0;
 };
 
 // Moves each centre to the mean of its cluster; a centre without values becomes 0.0. Returns
@@ -401,14 +521,15 @@ bool move_centres(const std::vector<double>& sums, const std::vector<std::size_t
 }
 
 // Lloyd's iterations from the seeded `centres`: by ranges of the sorted values while the centres
-// allow it, by the general loop from the first round that they do not. Leaves the last labels and
-// centres in place.
-unsigned long iterate(const std::vector<double>& values, const Keys& sorted, Labels& labels,
-                      std::vector<double>& centres)
+// allow it, by the general loop from the first round that they do not. `sorted` holds the sorted
+// keys and then, from the general loop on or at the end, the labels; `spare` is the second
+// buffer of the run. Leaves the last labels and centres in place.
+unsigned long iterate(const std::vector<double>& values, Keys& sorted, Keys& spare, std::vector<double>& centres)
 {
-    RangeRounds ranges(values, sorted, centres.size());
+    RangeRounds ranges(values, sorted, spare, centres.size());
     bool by_ranges = true;
-    Labels previous;
+    Labels& labels = sorted;
+    Labels& previous = spare;
     std::vector<double> sums(centres.size());
     std::vector<std::size_t> counts(centres.size());
     unsigned long unchanged = 0;
@@ -445,12 +566,13 @@ unsigned long k_means(const std::vector<double>& values, const unsigned long k, 
     if (values.empty())
         return 0;
 
-    const Keys sorted = sorted_number_keys(values);
+    Keys sorted;
+    sorted.swap(labels); // the caller's storage serves the run and comes back with the labels
+    Keys spare;
+    sort_numbers(values, sorted, spare);
     std::vector<double> found = seed_centres(sorted, k);
-    Labels assigned;
-    assigned.swap(labels); // the caller's storage, reused
-    const unsigned long rounds = iterate(values, sorted, assigned, found);
-    labels.swap(assigned);
+    const unsigned long rounds = iterate(values, sorted, spare, found);
+    labels.swap(sorted);
     centres = std::move(found);
     return rounds;
 }
