@@ -116,6 +116,18 @@ void sort_by_prefix(std::uint64_t* const keys, std::uint64_t* const spare, const
 void sort_keys(std::uint64_t* keys, std::uint64_t* spare, std::size_t count, std::uint64_t lowest,
                std::uint64_t highest);
 
+// Sorts keys[begin, end) by insertion: runs are mostly two or three keys long.
+void insertion_sort(std::uint64_t* const begin, std::uint64_t* const end)
+{
+    for (std::uint64_t* next = begin + 1; next < end; ++next) {
+        const std::uint64_t key = *next;
+        std::uint64_t* hole = next;
+        for (; hole != begin && hole[-1] > key; --hole)
+            *hole = hole[-1];
+        *hole = key;
+    }
+}
+
 // Sorts each run of keys that share a prefix.
 void sort_runs(std::uint64_t* const keys, std::uint64_t* const spare, const std::size_t count, const Prefix& prefix)
 {
@@ -127,8 +139,9 @@ void sort_runs(std::uint64_t* const keys, std::uint64_t* const spare, const std:
             const std::uint64_t run_lowest = prefix.lowest + (prefix(keys[begin]) << prefix.shift);
             const std::uint64_t run_highest = run_lowest + ((std::uint64_t{1} << prefix.shift) - 1);
             sort_keys(keys + begin, spare + begin, end - begin, run_lowest, run_highest);
-        } else if (end - begin > 1)
-            std::sort(keys + begin, keys + end);
+        } else {
+            insertion_sort(keys + begin, keys + end);
+        }
         begin = end;
     }
 }
