@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -162,8 +163,8 @@ void sort_keys(std::uint64_t* const keys, std::uint64_t* const spare, const std:
 }
 
 // Replaces `keys` by the numbers among the values, ascending, as order keys; NaN is no number to
-// seed from or to bound a cluster with.
-void sort_numbers(const std::vector<double>& values, Keys& keys, Keys& spare)
+// seed from or to bound a cluster with. `spare` holds room for as many keys as values.
+void sort_numbers(const std::vector<double>& values, Keys& keys, std::uint64_t* const spare)
 {
     keys.resize(values.size());
     std::size_t count = 0;
@@ -178,9 +179,8 @@ void sort_numbers(const std::vector<double>& values, Keys& keys, Keys& spare)
         highest = number ? std::max(highest, key) : highest;
     }
     keys.resize(count);
-    spare.resize(count);
     if (count > 0)
-        sort_keys(keys.data(), spare.data(), count, lowest, highest);
+        sort_keys(keys.data(), spare, count, lowest, highest);
 }
 
 // Distinct as a std::set<double> tells them apart: only the keys of -0.0 and 0.0, which lie next
@@ -328,10 +328,12 @@ void sum_ranges(const Value* begin, const Value* end, const double* lower, const
 // is a range of the sorted values. A round's labels are then the k - 1 positions where those
 // ranges start, found by binary search, and "labels unchanged" is a comparison of positions. Only
 // the clusters next to a moved start are summed again, over the values of a window of clusters
-// that narrows while the outer starts stay; the window is kept, as bit patterns, in `spare`.
+// that narrows while the outer starts stay; the window is kept, as bit patterns, in `spare`, which
+// holds room for as many as there are values.
 class RangeRounds {
 public:
-    RangeRounds(const std::vector<double>& values, const Keys& sorted, Keys& spare, const std::size_t clusters)
+    RangeRounds(const std::vector<double>& values, const Keys& sorted, std::uint64_t* const spare,
+                const std::size_t clusters)
         : values_(values), sorted_(sorted), window_(spare), magnitude_(largest_magnitude(values)),
           starts_(clusters + 1, values.size()), window_last_(clusters - 1)
     {
@@ -457,8 +459,6 @@ private:
         const double high = upper_limit(last);
         const std::size_t kept = starts_[last + 1] - starts_[first];
         const std::size_t source_size = window_is_input_ ? values_.size() : window_size_;
-        if (window_.size() < kept)
-            window_.resize(kept);
         std::size_t size = 0;
         for (std::size_t i = 0; i < source_size && size < kept; ++i) {
             const double value = window_is_input_ ? values_[i] : as_double(window_[i]);
@@ -486,7 +486,7 @@ private:
         if (window_is_input_)
             sum_lanes_of(values_.data(), values_.data() + values_.size(), width, lower, upper, totals);
         else
-            sum_lanes_of(window_.data(), window_.data() + window_size_, width, lower, upper, totals);
+            sum_lanes_of(window_, window_ + window_size_, width, lower, upper, totals);
         for (std::size_t lane = 0; lane < width; ++lane)
             sums[clusters[lane]] = totals[lane];
     }
@@ -509,7 +509,7 @@ private:
 
     const std::vector<double>& values_;
     const Keys& sorted_;
-    Keys& window_;
+    std::uint64_t* const window_;
     const double magnitude_;
     std::vector<std::size_t> starts_; // cluster j holds the sorted positions starts_[j] .. starts_[j + 1] - 1
     bool summed_ = false;
@@ -535,14 +535,15 @@ bool move_centres(const std::vector<double>& sums, const std::vector<std::size_t
 
 // Lloyd's iterations from the seeded `centres`: by ranges of the sorted values while the centres
 // allow it, by the general loop from the first round that they do not. `sorted` holds the sorted
-// keys and then, from the general loop on or at the end, the labels; `spare` is the second
-// buffer of the run. Leaves the last labels and centres in place.
-unsigned long iterate(const std::vector<double>& values, Keys& sorted, Keys& spare, std::vector<double>& centres)
+// keys and then, from the general loop on or at the end, the labels. Leaves the last labels and
+// centres in place.
+unsigned long iterate(const std::vector<double>& values, Keys& sorted, std::uint64_t* const spare,
+                      std::vector<double>& centres)
 {
     RangeRounds ranges(values, sorted, spare, centres.size());
     bool by_ranges = true;
     Labels& labels = sorted;
-    Labels& previous = spare;
+    Labels previous;
     std::vector<double> sums(centres.size());
     std::vector<std::size_t> counts(centres.size());
     unsigned long unchanged = 0;
@@ -572,19 +573,21 @@ unsigned long iterate(const std::vector<double>& values, Keys& sorted, Keys& spa
 unsigned long k_means(const std::vector<double>& values, const unsigned long k, Labels& labels,
                       std::vector<double>& centres)
 {
-    labels.clear();
+    // The caller's label storage serves the run and comes back with the labels; taking it whole
+    // empties the caller's vector and spares writing it full of zeros when it had the size already.
+    Keys sorted;
+    sorted.swap(labels);
     centres.clear();
     if (k == 0)
         throw std::invalid_argument("invalid number of clusters");
     if (values.empty())
         return 0;
 
-    Keys sorted;
-    sorted.swap(labels); // the caller's storage serves the run and comes back with the labels
-    Keys spare;
-    sort_numbers(values, sorted, spare);
+    // uninitialised on purpose: every slot is written before it is read
+    const std::unique_ptr<std::uint64_t[]> spare(new std::uint64_t[values.size()]);
+    sort_numbers(values, sorted, spare.get());
     std::vector<double> found = seed_centres(sorted, k);
-    const unsigned long rounds = iterate(values, sorted, spare, found);
+    const unsigned long rounds = iterate(values, sorted, spare.get(), found);
     labels.swap(sorted);
     centres = std::move(found);
     return rounds;
