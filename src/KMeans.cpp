@@ -47,6 +47,10 @@ constexpr double range_magnitude_limit = 0x1p500;
 constexpr double range_relative_gap = 0x1p-46;
 constexpr double range_absolute_gap = 0x1p-530;
 
+// A window is narrowed only to this fraction of its size or less: copying out its values costs
+// about as much as a round's pass over it, which a narrower window has to save first.
+constexpr std::size_t narrowing_factor = 2;
+
 // Values labelled at a time when the labels of ranges are written out: small enough to stay in
 // the first-level cache while every boundary is compared against them.
 constexpr std::size_t label_block = 512;
@@ -398,6 +402,8 @@ public:
 private:
     static constexpr std::size_t max_lanes = 8;
 
+    std::size_t window_size() const { return window_is_input_ ? values_.size() : window_size_; }
+
     double number_at(const std::size_t position) const { return from_order_key(sorted_[position]); }
 
     // The first sorted position holding `number` or more, or more than `number` when `strictly`.
@@ -444,7 +450,7 @@ private:
             window_first_ = 0;
             window_last_ = sums.size() - 1;
             window_is_input_ = true;
-        } else if (first > window_first_ || last < window_last_) {
+        } else if (starts_[last + 1] - starts_[first] <= window_size() / narrowing_factor) {
             narrow_window(first, last);
         }
         for (std::size_t from = 0; from < moved.size(); from += max_lanes)
@@ -458,7 +464,7 @@ private:
         const double low = lower_limit(first);
         const double high = upper_limit(last);
         const std::size_t kept = starts_[last + 1] - starts_[first];
-        const std::size_t source_size = window_is_input_ ? values_.size() : window_size_;
+        const std::size_t source_size = window_size();
         std::size_t size = 0;
         for (std::size_t i = 0; i < source_size && size < kept; ++i) {
             const double value = window_is_input_ ? values_[i] : as_double(window_[i]);
