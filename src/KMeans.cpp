@@ -238,16 +238,15 @@ std::vector<double> seed_centres(const Keys& sorted, const unsigned long k)
     return centres;
 }
 
-// The largest magnitude among the values, or infinity when one is not a finite number.
-double largest_magnitude(const std::vector<double>& values)
+// The largest magnitude among `count` values whose numbers are `sorted`, or infinity when one is
+// not a finite number (NaN is left out of the sorted keys).
+double largest_magnitude(const Keys& sorted, const std::size_t count)
 {
-    double largest = 0.0;
-    bool finite = true;
-    for (const double value : values) {
-        finite = finite && std::isfinite(value);
-        largest = std::max(largest, std::abs(value));
-    }
-    return finite ? largest : infinity;
+    if (sorted.size() < count)
+        return infinity;
+    const double smallest = from_order_key(sorted.front());
+    const double largest = from_order_key(sorted.back());
+    return std::isfinite(smallest) && std::isfinite(largest) ? std::max(-smallest, largest) : infinity;
 }
 
 double squared_distance(const double value, const double centre)
@@ -338,7 +337,7 @@ class RangeRounds {
 public:
     RangeRounds(const std::vector<double>& values, const Keys& sorted, std::uint64_t* const spare,
                 const std::size_t clusters)
-        : values_(values), sorted_(sorted), window_(spare), magnitude_(largest_magnitude(values)),
+        : values_(values), sorted_(sorted), window_(spare), magnitude_(largest_magnitude(sorted, values.size())),
           starts_(clusters + 1, values.size()), window_last_(clusters - 1)
     {
         starts_.front() = 0;
