@@ -320,7 +320,8 @@ void sum_ranges(const Value* begin, const Value* end, const double* lower, const
     std::memcpy(low, lower, sizeof low);
     std::memcpy(high, upper, sizeof high);
     for (const Value* value = begin; value != end; ++value) {
-        const DoublePair spread = DoublePair{} + as_double(*value);
+        const double number = as_double(*value);
+        const DoublePair spread = {number, number};
         for (std::size_t p = 0; p < pairs; ++p)
             total[p] += ((spread >= low[p]) & (spread < high[p])) ? spread : DoublePair{};
     }
