@@ -14,8 +14,8 @@ namespace tulo {
 namespace {
 
 using Labels = std::vector<unsigned long>;
-// Order keys and bit patterns of doubles share their storage with labels: a large input then
-// needs only one buffer besides the caller's label vector.
+// The sorted order keys live in the caller's label vector until the labels replace them: a large
+// input then needs only one buffer of its own.
 using Keys = Labels;
 static_assert(std::numeric_limits<unsigned long>::digits == 64, "keys and labels share storage");
 
@@ -305,7 +305,8 @@ std::uint64_t bits_of(const double value)
     return bits;
 }
 
-typedef double DoublePair __attribute__((vector_size(2 * sizeof(double))));
+using DoublePair = double __attribute__((vector_size(2 * sizeof(double))));
+static_assert(sizeof(DoublePair) == 2 * sizeof(double), "a pair of doubles in one register");
 
 // Sums, in input order, the values lying in [lower[l], upper[l]) into sums[l] for 2 * pairs
 // clusters at once, held in pairs: wider vectors are split clumsily on the baseline instruction
