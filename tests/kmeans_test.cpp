@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -234,6 +235,11 @@ TEST_F(KMeansTest, RunCutOffByTheLimitReportsOneHundred)
 
 enum class Shape { separated_normal, lognormal, uniform };
 
+void PrintTo(const Shape shape, std::ostream* out)
+{
+    *out << (shape == Shape::separated_normal ? "separated_normal" : shape == Shape::lognormal ? "lognormal" : "uniform");
+}
+
 // k normal clusters of unit spread ten apart, lognormal(0, 1) or uniform on [0, 1).
 std::vector<double> shaped_values(const Shape shape, const unsigned long k)
 {
@@ -267,6 +273,8 @@ struct SpecialCase {
     std::vector<double> values;
     unsigned long k;
 };
+
+void PrintTo(const SpecialCase& special, std::ostream* out) { *out << special.name << ", k = " << special.k; }
 
 class KMeansSpecial : public ::testing::TestWithParam<SpecialCase> {};
 
