@@ -144,7 +144,7 @@ void sort_runs(std::uint64_t* const keys, std::uint64_t* const spare, const std:
             const std::uint64_t run_lowest = prefix.lowest + (prefix(keys[begin]) << prefix.shift);
             const std::uint64_t run_highest = run_lowest + ((std::uint64_t{1} << prefix.shift) - 1);
             sort_keys(keys + begin, spare + begin, end - begin, run_lowest, run_highest);
-        } else {
+        } else if (end - begin > 1) {
             insertion_sort(keys + begin, keys + end);
         }
         begin = end;
