@@ -25,8 +25,8 @@ constexpr unsigned long unchanged_rounds_to_stop = 3;
 
 // Keys are sorted by their leading prefix_bits above the smallest key, in radix passes of
 // digit_bits, and then each run of keys sharing that prefix, mostly one or two keys long, on its
-// own. Wider digits scatter a pass over more pages than the address translation caches hold
-// (11-bit digits made the sort a fifth slower); fewer prefix bits leave longer runs.
+// own. Wider digits made the sort slower (11 bits by a fifth), presumably as a pass then writes to
+// more pages than the address translation caches hold; fewer prefix bits leave longer runs.
 constexpr int digit_bits = 9;
 constexpr int prefix_digits = 4;
 constexpr int prefix_bits = digit_bits * prefix_digits;
