@@ -58,7 +58,7 @@ std::optional<double> leptonica_correction(const cv::Mat& image)
     if (failed)
         return std::nullopt;
     // Leptonica reports the page's tilt, clockwise positive; the correction turns the other way.
-    return static_cast<double>(angle);
+    return -static_cast<double>(angle);
 }
 
 bool have_leptonica()

@@ -18,15 +18,16 @@ constexpr int working_side = 1024;
 // Side of the square closing that tells ink from background: strokes up to about this wide (in
 // working pixels) count as ink; smooth areas, photo shading and thick borders do not.
 constexpr int ink_kernel_side = 7;
-// Ink below this multiple of the median ink is treated as paper grain or sensor noise.
+// Ink below this multiple of the median ink, and below min_ink_contrast grey levels, is treated
+// as paper grain or sensor noise: higher ignores more noise and more faint print.
 constexpr double noise_floor_factor = 2.0;
+constexpr double min_ink_contrast = 12.0;
 // Fraction of the page height over which the top and bottom rows fade in, so that the edge of the
 // frame makes no row of its own at 0 degrees.
 constexpr double taper_fraction = 0.06;
 
-// The coarse search runs on the ink reduced again by this factor, over every angle in steps of
-// coarse_step degrees. A finer step costs time; a coarser one can step over a narrow peak.
-constexpr double coarse_reduction = 0.5;
+// The coarse search runs on the ink halved once more, over every angle in steps of coarse_step
+// degrees. A finer step costs time; a coarser one can step over a narrow peak.
 constexpr double coarse_step = 0.25;
 // Angles are searched in groups sharing one pre-shear; strips must stay narrow enough that the
 // rest of the shear inside a strip (half a group times its width) blurs a row by under a pixel.
@@ -42,6 +43,10 @@ constexpr int fine_upsampling = 2;
 constexpr int fine_strip_width = 8;
 constexpr int fit_half_width = 4;
 
+// Output rows of the working copy made per band of the input: larger bands mean fewer calls,
+// smaller ones smaller temporaries.
+constexpr int band_rows = 32;
+
 constexpr double paper_level_split = 128.0;  // a median below this means light ink on dark paper
 
 void require(bool condition, const char* message)
@@ -55,51 +60,127 @@ double degrees_to_slope(double degrees)
     return std::tan(degrees * CV_PI / 180.0);
 }
 
-// Halves the image by area averaging (OpenCV's fast integer path) while it stays at least twice
-// the working size: cheap on big scans, and done before the colour conversion.
-cv::Mat halved_to_working_range(const cv::Mat& image)
+// Area-averaging weights from `from` samples down to `to` (at most twice as many): each output
+// sample is a weighted sum of up to three consecutive inputs.
+struct AreaTaps {
+    std::vector<int> first;
+    std::vector<std::array<float, 3>> weights;
+};
+
+AreaTaps area_taps(int from, int to)
 {
-    cv::Mat current = image;
-    while (std::max(current.cols, current.rows) >= 2 * working_side) {
-        const cv::Mat even = current(cv::Rect(0, 0, current.cols & ~1, current.rows & ~1));
-        cv::Mat halved;
-        cv::resize(even, halved, cv::Size(even.cols / 2, even.rows / 2), 0.0, 0.0, cv::INTER_AREA);
-        current = halved;
+    const double step = static_cast<double>(from) / to;
+    AreaTaps taps{std::vector<int>(to), std::vector<std::array<float, 3>>(to)};
+    for (int i = 0; i < to; ++i) {
+        const double start = i * step;
+        const double end = std::min<double>(from, (i + 1) * step);
+        const int first = std::max(0, std::min(static_cast<int>(start), from - 3));
+        taps.first[i] = first;
+        for (int k = 0; k < 3; ++k) {
+            const double overlap = std::min(end, first + k + 1.0) - std::max(start, first + k + 0.0);
+            taps.weights[i][k] = static_cast<float>(std::max(0.0, overlap) / step);
+        }
     }
-    return current;
+    return taps;
 }
 
-cv::Mat to_grey(const cv::Mat& image)
+// How the input becomes the working copy: halved `halvings` times by OpenCV's fast 2 x 2 area
+// path (the first halving before the colour conversion, so little colour is converted), then
+// area-averaged by a factor between 1 and 2 to working_side.
+struct Reduction {
+    int halvings = 0;
+    cv::Size halved;
+    AreaTaps rows;
+    AreaTaps columns;
+    double to_8bit = 1.0;
+};
+
+// 16-bit data is stretched by its own maximum, so 10- or 12-bit scans keep their contrast.
+double scale_to_8bit(const cv::Mat& image)
+{
+    if (image.depth() == CV_8U)
+        return 1.0;
+    double maximum = 0.0;
+    cv::minMaxLoc(image.reshape(1), nullptr, &maximum);
+    return maximum > 0.0 ? 255.0 / maximum : 0.0;
+}
+
+Reduction plan_reduction(const cv::Mat& image)
+{
+    Reduction plan;
+    while ((std::max(image.cols, image.rows) >> plan.halvings) >= 2 * working_side)
+        ++plan.halvings;
+    plan.halved = cv::Size(image.cols >> plan.halvings, image.rows >> plan.halvings);
+    const double scale = std::min(1.0, static_cast<double>(working_side) / std::max(plan.halved.width, plan.halved.height));
+    plan.rows = area_taps(plan.halved.height, std::max(1, cvRound(plan.halved.height * scale)));
+    plan.columns = area_taps(plan.halved.width, std::max(1, cvRound(plan.halved.width * scale)));
+    plan.to_8bit = scale_to_8bit(image);
+    return plan;
+}
+
+// Buffers reused from band to band, so that a large scan never needs a large temporary copy.
+struct BandBuffers {
+    std::vector<cv::Mat> halved;
+    cv::Mat grey;
+    cv::Mat grey8;
+};
+
+const cv::Mat& to_grey(const cv::Mat& image, cv::Mat& buffer)
 {
     if (image.channels() == 1)
         return image;
-    cv::Mat grey;
-    cv::cvtColor(image, grey, image.channels() == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY);
-    return grey;
+    cv::cvtColor(image, buffer, image.channels() == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY);
+    return buffer;
 }
 
-// 16-bit data is stretched by its own maximum, so 10- or 12-bit scans keep their contrast.
-cv::Mat to_8bit(const cv::Mat& grey)
+// Rows [first, first + count) of the halved image, as one 8-bit channel.
+cv::Mat grey_band(const cv::Mat& image, const Reduction& plan, int first, int count, BandBuffers& buffers)
 {
-    if (grey.depth() == CV_8U)
-        return grey;
-    double maximum = 0.0;
-    cv::minMaxLoc(grey, nullptr, &maximum);
-    cv::Mat result;
-    grey.convertTo(result, CV_8U, maximum > 0.0 ? 255.0 / maximum : 0.0);
+    const int factor = 1 << plan.halvings;
+    cv::Mat band = to_grey(image(cv::Rect(0, first * factor, plan.halved.width * factor, count * factor)), buffers.grey);
+    buffers.halved.resize(plan.halvings);
+    for (cv::Mat& halved : buffers.halved) {
+        cv::resize(band, halved, cv::Size(band.cols / 2, band.rows / 2), 0.0, 0.0, cv::INTER_AREA);
+        band = to_grey(halved, buffers.grey);
+    }
+    if (band.depth() == CV_8U)
+        return band;
+    band.convertTo(buffers.grey8, CV_8U, plan.to_8bit);
+    return buffers.grey8;
+}
+
+// The working copy: one 8-bit channel, its longer side at most working_side, stored transposed
+// (row x is column x of the image) so that the profiles read each column contiguously. It is
+// made band by band, so the temporaries stay small however large the scan.
+cv::Mat working_columns(const cv::Mat& image)
+{
+    const Reduction plan = plan_reduction(image);
+    const int rows = static_cast<int>(plan.rows.first.size());
+    const int columns = static_cast<int>(plan.columns.first.size());
+    cv::Mat result(columns, rows, CV_8U);
+    BandBuffers buffers;
+    std::vector<float> averaged(plan.halved.width + 2);  // taps may reach two past a tiny image
+    for (int band_start = 0; band_start < rows; band_start += band_rows) {
+        const int band_end = std::min(rows, band_start + band_rows);
+        const int first = plan.rows.first[band_start];
+        const int last = std::min(plan.halved.height, plan.rows.first[band_end - 1] + 3);
+        const cv::Mat band = grey_band(image, plan, first, last - first, buffers);
+        for (int i = band_start; i < band_end; ++i) {
+            const int top = plan.rows.first[i] - first;
+            const uchar* const a = band.ptr<uchar>(top);
+            const uchar* const b = band.ptr<uchar>(std::min(band.rows - 1, top + 1));
+            const uchar* const c = band.ptr<uchar>(std::min(band.rows - 1, top + 2));
+            const auto [wa, wb, wc] = plan.rows.weights[i];
+            for (int x = 0; x < band.cols; ++x)
+                averaged[x] = wa * a[x] + wb * b[x] + wc * c[x];
+            for (int x = 0; x < columns; ++x) {
+                const float* const left = averaged.data() + plan.columns.first[x];
+                const auto [ua, ub, uc] = plan.columns.weights[x];
+                result.at<uchar>(x, i) = cv::saturate_cast<uchar>(ua * left[0] + ub * left[1] + uc * left[2]);
+            }
+        }
+    }
     return result;
-}
-
-cv::Mat working_grey(const cv::Mat& image)
-{
-    const cv::Mat grey = to_8bit(to_grey(halved_to_working_range(image)));
-    const double scale = static_cast<double>(working_side) / std::max(grey.cols, grey.rows);
-    if (scale >= 1.0)
-        return grey;
-    const cv::Size size(std::max(1, cvRound(grey.cols * scale)), std::max(1, cvRound(grey.rows * scale)));
-    cv::Mat reduced;
-    cv::resize(grey, reduced, size, 0.0, 0.0, cv::INTER_AREA);
-    return reduced;
 }
 
 double median_of(const cv::Mat& grey8)
@@ -118,47 +199,42 @@ double median_of(const cv::Mat& grey8)
     return value;
 }
 
-// Ink as darkness against the local background (grey closing minus the image), dark on light
-// after turning light-on-dark pages over, with the noise floor taken off; as float.
-cv::Mat ink_of(const cv::Mat& grey8)
+// Turns the grey copy, in place, into ink: darkness against the local background (a grey closing
+// minus the image), dark on light after turning light-on-dark pages over, less the noise floor.
+void grey_to_ink(cv::Mat& grey8)
 {
-    cv::Mat dark_on_light = grey8;
     if (median_of(grey8) < paper_level_split)
-        cv::bitwise_not(grey8, dark_on_light);
-    cv::Mat black_hat;
+        cv::bitwise_not(grey8, grey8);
+    cv::Mat closed;
     const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(ink_kernel_side, ink_kernel_side));
-    cv::morphologyEx(dark_on_light, black_hat, cv::MORPH_BLACKHAT, kernel);
-    const double floor = noise_floor_factor * median_of(black_hat);
-    cv::Mat ink;
-    black_hat.convertTo(ink, CV_32F, 1.0, -floor);
-    cv::max(ink, 0.0, ink);
-    return ink;
+    cv::morphologyEx(grey8, closed, cv::MORPH_CLOSE, kernel);
+    cv::subtract(closed, grey8, grey8);
+    const double floor = std::max(min_ink_contrast, noise_floor_factor * median_of(grey8));
+    cv::subtract(grey8, cv::Scalar::all(floor), grey8);
 }
 
-void taper_top_and_bottom(cv::Mat& ink)
+// Fades in the first and last image rows (the ends of each stored column).
+void taper_top_and_bottom(cv::Mat& columns)
 {
-    const int fade = std::min(ink.rows / 2, cvCeil(ink.rows * taper_fraction));
-    for (int i = 0; i < fade; ++i) {
-        const double weight = (i + 0.5) / fade;
-        ink.row(i) *= weight;
-        ink.row(ink.rows - 1 - i) *= weight;
+    const int fade = std::min(columns.cols / 2, cvCeil(columns.cols * taper_fraction));
+    for (int x = 0; x < columns.rows; ++x) {
+        uchar* const column = columns.ptr<uchar>(x);
+        for (int i = 0; i < fade; ++i) {
+            const float weight = (i + 0.5f) / fade;
+            column[i] = cv::saturate_cast<uchar>(column[i] * weight);
+            column[columns.cols - 1 - i] = cv::saturate_cast<uchar>(column[columns.cols - 1 - i] * weight);
+        }
     }
 }
 
-// The ink transposed so that each image column is one contiguous row of floats.
-cv::Mat columns_of(const cv::Mat& ink, double scale, int upsampling)
+cv::Mat halved(const cv::Mat& columns)
 {
-    cv::Mat scaled = ink;
-    if (scale != 1.0)
-        cv::resize(ink, scaled, cv::Size(std::max(1, cvRound(ink.cols * scale)), std::max(1, cvRound(ink.rows * scale))),
-                   0.0, 0.0, cv::INTER_AREA);
-    cv::Mat columns;
-    cv::transpose(scaled, columns);
-    if (upsampling == 1)
+    if (columns.rows < 2 || columns.cols < 2)
         return columns;
-    cv::Mat upsampled;
-    cv::resize(columns, upsampled, cv::Size(columns.cols * upsampling, columns.rows), 0.0, 0.0, cv::INTER_LINEAR);
-    return upsampled;
+    const cv::Mat even = columns(cv::Rect(0, 0, columns.cols & ~1, columns.rows & ~1));
+    cv::Mat result;
+    cv::resize(even, result, cv::Size(even.cols / 2, even.rows / 2), 0.0, 0.0, cv::INTER_AREA);
+    return result;
 }
 
 // Row profiles of vertical strips of the image, each strip sheared by a base slope about its own
@@ -169,13 +245,12 @@ struct StripProfiles {
     double bins_per_row = 1.0;   // profile bins per image row (the upsampling)
 };
 
-StripProfiles sheared_strips(const cv::Mat& columns, int strip_width, double base_slope, int upsampling)
+StripProfiles sheared_strips(const cv::Mat& columns, int strip_width, double base_slope)
 {
     const int width = columns.rows;
     const int strips = (width + strip_width - 1) / strip_width;
-    const double bin_slope = base_slope * upsampling;
-    const int margin = cvCeil(strip_width * 0.5 * std::abs(bin_slope)) + 1;
-    StripProfiles result{cv::Mat::zeros(strips, columns.cols + 2 * margin, CV_32F), {}, double(upsampling)};
+    const int margin = cvCeil(strip_width * 0.5 * std::abs(base_slope)) + 1;
+    StripProfiles result{cv::Mat::zeros(strips, columns.cols + 2 * margin, CV_32F), {}, 1.0};
     result.centres.reserve(strips);
     for (int s = 0; s < strips; ++s) {
         const int first = s * strip_width;
@@ -183,14 +258,25 @@ StripProfiles sheared_strips(const cv::Mat& columns, int strip_width, double bas
         const double centre = 0.5 * (first + last);
         float* const profile = result.profiles.ptr<float>(s) + margin;
         for (int x = first; x <= last; ++x) {
-            const int shift = cvRound((x - centre) * bin_slope);
-            const float* const column = columns.ptr<float>(x);
+            const int shift = cvRound((x - centre) * base_slope);
+            const uchar* const column = columns.ptr<uchar>(x);
             for (int y = 0; y < columns.cols; ++y)
                 profile[y - shift] += column[y];
         }
         result.centres.push_back(centre - 0.5 * (width - 1));
     }
     return result;
+}
+
+// The same strips on rows `factor` times finer, linearly interpolated.
+StripProfiles upsampled(StripProfiles strips, int factor)
+{
+    cv::Mat finer;
+    cv::resize(strips.profiles, finer, cv::Size(strips.profiles.cols * factor, strips.profiles.rows), 0.0, 0.0,
+               cv::INTER_LINEAR);
+    strips.profiles = finer;
+    strips.bins_per_row *= factor;
+    return strips;
 }
 
 double farthest_centre(const StripProfiles& strips)
@@ -222,11 +308,16 @@ public:
             for (int b = 0; b < strips_.profiles.cols; ++b)
                 target[b] += source[b];
         }
-        double sum = 0.0;
-        for (std::size_t b = 1; b < profile_.size(); ++b) {
-            const double step = profile_[b] - profile_[b - 1];
-            sum += step * step;
+        // Independent partial sums let the compiler vectorise the loop.
+        std::array<float, 8> sums{};
+        const std::size_t n = profile_.size() - 1;
+        for (std::size_t b = 0; b < n; ++b) {
+            const float step = profile_[b + 1] - profile_[b];
+            sums[b % sums.size()] += step * step;
         }
+        double sum = 0.0;
+        for (const float part : sums)
+            sum += part;
         return sum;
     }
 
@@ -249,7 +340,7 @@ std::vector<AngleScore> coarse_scores(const cv::Mat& columns, double max_angle)
     std::vector<AngleScore> scores;
     for (int k = -steps; k <= steps;) {
         const double base = std::round(k * coarse_step / group_span) * group_span;
-        const StripProfiles strips = sheared_strips(columns, coarse_strip_width, degrees_to_slope(base), 1);
+        const StripProfiles strips = sheared_strips(columns, coarse_strip_width, degrees_to_slope(base));
         RowScore score(strips, max_slope);
         for (; k <= steps && std::round(k * coarse_step / group_span) * group_span == base; ++k)
             scores.push_back({k * coarse_step, score(degrees_to_slope(k * coarse_step))});
@@ -292,12 +383,11 @@ std::size_t best_of(const std::vector<AngleScore>& scores)
         scores.begin());
 }
 
-// The refined angle and its score, searched around the coarse peak on finer rows.
-AngleScore refined(const cv::Mat& ink, double coarse_angle, double max_angle)
+// The angle searched around the coarse peak on finer rows.
+double refined(const cv::Mat& columns, double coarse_angle, double max_angle)
 {
-    const cv::Mat columns = columns_of(ink, 1.0, fine_upsampling);
     const StripProfiles strips =
-        sheared_strips(columns, fine_strip_width, degrees_to_slope(coarse_angle), fine_upsampling);
+        upsampled(sheared_strips(columns, fine_strip_width, degrees_to_slope(coarse_angle)), fine_upsampling);
     RowScore score(strips, degrees_to_slope(max_angle + fine_half_range));
     const int steps = static_cast<int>(std::round(fine_half_range / fine_step));
     std::vector<AngleScore> samples;
@@ -306,8 +396,7 @@ AngleScore refined(const cv::Mat& ink, double coarse_angle, double max_angle)
         samples.push_back({angle, score(degrees_to_slope(angle))});
     }
     const std::size_t best = best_of(samples);
-    const double angle = std::clamp(parabola_peak(samples, best), -max_angle, max_angle);
-    return {angle, samples[best].score};
+    return std::clamp(parabola_peak(samples, best), -max_angle, max_angle);
 }
 
 double median_score(std::vector<AngleScore> scores)
@@ -345,17 +434,18 @@ SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
             "skew estimation needs an image of 1, 3 or 4 channels");
     require(max_angle > 0.0 && max_angle <= 45.0, "invalid maximum angle");
 
-    cv::Mat ink = ink_of(working_grey(image));
+    cv::Mat ink = working_columns(image);
+    grey_to_ink(ink);
     taper_top_and_bottom(ink);
-    const std::vector<AngleScore> coarse = coarse_scores(columns_of(ink, coarse_reduction, 1), max_angle);
+    const std::vector<AngleScore> coarse = coarse_scores(halved(ink), max_angle);
     const double typical = median_score(coarse);
     if (!(typical > 0.0))
         return {};
-    const AngleScore fine = refined(ink, coarse[best_of(coarse)].angle, max_angle);
-    const double confidence = std::max(0.0, fine.score / typical - 1.0);
+    const AngleScore& peak = coarse[best_of(coarse)];
+    const double confidence = peak.score / typical - 1.0;
     if (confidence < min_skew_confidence)
         return {0.0, confidence};
-    return {fine.angle, confidence};
+    return {refined(ink, peak.angle, max_angle), confidence};
 }
 
 cv::Mat deskew(const cv::Mat& image, double correction, DeskewCanvas canvas)
