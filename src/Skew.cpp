@@ -12,9 +12,10 @@ namespace tulo {
 
 namespace {
 
-// Longer side of the reduced copy the angle is searched on. Larger finds finer print and a finer
-// angle, at a cost that grows with its square; the result then hardly depends on the scan's dpi.
-constexpr int working_side = 1024;
+// Largest longer side of the reduced copy the angle is searched on; halving stops at the first size
+// at most this, so the copy's longer side lies between half of it and it. Larger finds finer print
+// and a finer angle at a cost that grows with its square; the result hardly depends on the dpi.
+constexpr int max_working_side = 1448;
 // Side of the square closing that tells ink from background: strokes up to about this wide (in
 // working pixels) count as ink; smooth areas, photo shading and thick borders do not.
 constexpr int ink_kernel_side = 7;
@@ -43,8 +44,8 @@ constexpr int fine_upsampling = 2;
 constexpr int fine_strip_width = 8;
 constexpr int fit_half_width = 4;
 
-// Output rows of the working copy made per band of the input: larger bands mean fewer calls,
-// smaller ones smaller temporaries.
+// Rows of the working copy made per band of the input: larger bands mean fewer calls, smaller
+// ones smaller temporaries.
 constexpr int band_rows = 32;
 
 constexpr double paper_level_split = 128.0;  // a median below this means light ink on dark paper
@@ -60,41 +61,6 @@ double degrees_to_slope(double degrees)
     return std::tan(degrees * CV_PI / 180.0);
 }
 
-// Area-averaging weights from `from` samples down to `to` (at most twice as many): each output
-// sample is a weighted sum of up to three consecutive inputs.
-struct AreaTaps {
-    std::vector<int> first;
-    std::vector<std::array<float, 3>> weights;
-};
-
-AreaTaps area_taps(int from, int to)
-{
-    const double step = static_cast<double>(from) / to;
-    AreaTaps taps{std::vector<int>(to), std::vector<std::array<float, 3>>(to)};
-    for (int i = 0; i < to; ++i) {
-        const double start = i * step;
-        const double end = std::min<double>(from, (i + 1) * step);
-        const int first = std::max(0, std::min(static_cast<int>(start), from - 3));
-        taps.first[i] = first;
-        for (int k = 0; k < 3; ++k) {
-            const double overlap = std::min(end, first + k + 1.0) - std::max(start, first + k + 0.0);
-            taps.weights[i][k] = static_cast<float>(std::max(0.0, overlap) / step);
-        }
-    }
-    return taps;
-}
-
-// How the input becomes the working copy: halved `halvings` times by OpenCV's fast 2 x 2 area
-// path (the first halving before the colour conversion, so little colour is converted), then
-// area-averaged by a factor between 1 and 2 to working_side.
-struct Reduction {
-    int halvings = 0;
-    cv::Size halved;
-    AreaTaps rows;
-    AreaTaps columns;
-    double to_8bit = 1.0;
-};
-
 // 16-bit data is stretched by its own maximum, so 10- or 12-bit scans keep their contrast.
 double scale_to_8bit(const cv::Mat& image)
 {
@@ -105,17 +71,13 @@ double scale_to_8bit(const cv::Mat& image)
     return maximum > 0.0 ? 255.0 / maximum : 0.0;
 }
 
-Reduction plan_reduction(const cv::Mat& image)
+// How many times the image is halved to reach the working size.
+int halvings_for(const cv::Mat& image)
 {
-    Reduction plan;
-    while ((std::max(image.cols, image.rows) >> plan.halvings) >= 2 * working_side)
-        ++plan.halvings;
-    plan.halved = cv::Size(image.cols >> plan.halvings, image.rows >> plan.halvings);
-    const double scale = std::min(1.0, static_cast<double>(working_side) / std::max(plan.halved.width, plan.halved.height));
-    plan.rows = area_taps(plan.halved.height, std::max(1, cvRound(plan.halved.height * scale)));
-    plan.columns = area_taps(plan.halved.width, std::max(1, cvRound(plan.halved.width * scale)));
-    plan.to_8bit = scale_to_8bit(image);
-    return plan;
+    int halvings = 0;
+    while ((std::max(image.cols, image.rows) >> halvings) > max_working_side)
+        ++halvings;
+    return halvings;
 }
 
 // Buffers reused from band to band, so that a large scan never needs a large temporary copy.
@@ -133,52 +95,40 @@ const cv::Mat& to_grey(const cv::Mat& image, cv::Mat& buffer)
     return buffer;
 }
 
-// Rows [first, first + count) of the halved image, as one 8-bit channel.
-cv::Mat grey_band(const cv::Mat& image, const Reduction& plan, int first, int count, BandBuffers& buffers)
+// One band of input rows, halved (OpenCV's fast 2 x 2 area path; the colour conversion after the
+// first halving, so little colour is converted) and turned into one 8-bit channel.
+cv::Mat grey_band(const cv::Mat& rows, int halvings, double to_8bit, BandBuffers& buffers)
 {
-    const int factor = 1 << plan.halvings;
-    cv::Mat band = to_grey(image(cv::Rect(0, first * factor, plan.halved.width * factor, count * factor)), buffers.grey);
-    buffers.halved.resize(plan.halvings);
+    cv::Mat band = halvings == 0 ? to_grey(rows, buffers.grey) : rows;
+    buffers.halved.resize(halvings);
     for (cv::Mat& halved : buffers.halved) {
         cv::resize(band, halved, cv::Size(band.cols / 2, band.rows / 2), 0.0, 0.0, cv::INTER_AREA);
         band = to_grey(halved, buffers.grey);
     }
     if (band.depth() == CV_8U)
         return band;
-    band.convertTo(buffers.grey8, CV_8U, plan.to_8bit);
+    band.convertTo(buffers.grey8, CV_8U, to_8bit);
     return buffers.grey8;
 }
 
-// The working copy: one 8-bit channel, its longer side at most working_side, stored transposed
-// (row x is column x of the image) so that the profiles read each column contiguously. It is
-// made band by band, so the temporaries stay small however large the scan.
+// The working copy: one 8-bit channel, reduced by whole powers of two (whole-pixel area averages
+// make no rows of their own out of noise, as a fractional reduction would) to a longer side of at
+// most max_working_side, and stored transposed (row x is column x of the image) so that the
+// profiles read each column contiguously. It is made band by band, so the temporaries stay small
+// however large the scan.
 cv::Mat working_columns(const cv::Mat& image)
 {
-    const Reduction plan = plan_reduction(image);
-    const int rows = static_cast<int>(plan.rows.first.size());
-    const int columns = static_cast<int>(plan.columns.first.size());
-    cv::Mat result(columns, rows, CV_8U);
+    const int halvings = halvings_for(image);
+    const int factor = 1 << halvings;
+    const cv::Size size(image.cols / factor, image.rows / factor);
+    const double to_8bit = scale_to_8bit(image);
+    cv::Mat result(size.width, size.height, CV_8U);
     BandBuffers buffers;
-    std::vector<float> averaged(plan.halved.width + 2);  // taps may reach two past a tiny image
-    for (int band_start = 0; band_start < rows; band_start += band_rows) {
-        const int band_end = std::min(rows, band_start + band_rows);
-        const int first = plan.rows.first[band_start];
-        const int last = std::min(plan.halved.height, plan.rows.first[band_end - 1] + 3);
-        const cv::Mat band = grey_band(image, plan, first, last - first, buffers);
-        for (int i = band_start; i < band_end; ++i) {
-            const int top = plan.rows.first[i] - first;
-            const uchar* const a = band.ptr<uchar>(top);
-            const uchar* const b = band.ptr<uchar>(std::min(band.rows - 1, top + 1));
-            const uchar* const c = band.ptr<uchar>(std::min(band.rows - 1, top + 2));
-            const auto [wa, wb, wc] = plan.rows.weights[i];
-            for (int x = 0; x < band.cols; ++x)
-                averaged[x] = wa * a[x] + wb * b[x] + wc * c[x];
-            for (int x = 0; x < columns; ++x) {
-                const float* const left = averaged.data() + plan.columns.first[x];
-                const auto [ua, ub, uc] = plan.columns.weights[x];
-                result.at<uchar>(x, i) = cv::saturate_cast<uchar>(ua * left[0] + ub * left[1] + uc * left[2]);
-            }
-        }
+    for (int first = 0; first < size.height; first += band_rows) {
+        const int count = std::min(band_rows, size.height - first);
+        const cv::Mat rows = image(cv::Rect(0, first * factor, size.width * factor, count * factor));
+        cv::Mat target = result(cv::Rect(first, 0, count, size.width));
+        cv::transpose(grey_band(rows, halvings, to_8bit, buffers), target);
     }
     return result;
 }
@@ -199,11 +149,18 @@ double median_of(const cv::Mat& grey8)
     return value;
 }
 
+// The middle half in both directions, where the paper shows even when black corners or borders
+// cover much of the frame.
+cv::Mat central_half(const cv::Mat& image)
+{
+    return image(cv::Rect(image.cols / 4, image.rows / 4, std::max(1, image.cols / 2), std::max(1, image.rows / 2)));
+}
+
 // Turns the grey copy, in place, into ink: darkness against the local background (a grey closing
 // minus the image), dark on light after turning light-on-dark pages over, less the noise floor.
 void grey_to_ink(cv::Mat& grey8)
 {
-    if (median_of(grey8) < paper_level_split)
+    if (median_of(central_half(grey8)) < paper_level_split)
         cv::bitwise_not(grey8, grey8);
     cv::Mat closed;
     const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(ink_kernel_side, ink_kernel_side));
@@ -409,16 +366,18 @@ double median_score(std::vector<AngleScore> scores)
 
 cv::Scalar paper_colour(const cv::Mat& image)
 {
-    std::vector<cv::Mat> edges{image.row(0), image.row(image.rows - 1), image.col(0).t(), image.col(image.cols - 1).t()};
-    cv::Mat border;
-    cv::hconcat(edges, border);
-    cv::Mat values;
-    border.reshape(1, static_cast<int>(border.total())).convertTo(values, CV_64F);
+    const std::array<cv::Mat, 4> edges{image.row(0), image.row(image.rows - 1), image.col(0), image.col(image.cols - 1)};
     cv::Scalar colour;
-    for (int c = 0; c < values.cols && c < 4; ++c) {
-        std::vector<double> channel(values.col(c).begin<double>(), values.col(c).end<double>());
-        const auto middle = channel.begin() + static_cast<std::ptrdiff_t>(channel.size() / 2);
-        std::nth_element(channel.begin(), middle, channel.end());
+    for (int c = 0; c < std::min(4, image.channels()); ++c) {
+        std::vector<double> values;
+        for (const cv::Mat& edge : edges) {
+            cv::Mat channel;
+            cv::extractChannel(edge, channel, c);
+            channel.reshape(1, 1).convertTo(channel, CV_64F);
+            values.insert(values.end(), channel.begin<double>(), channel.end<double>());
+        }
+        const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+        std::nth_element(values.begin(), middle, values.end());
         colour[c] = *middle;
     }
     return colour;
