@@ -125,8 +125,9 @@ void draw_table(cv::Mat& page, cv::Rect box, const Type& body, cv::RNG& rng)
                         body.font, body.scale, cv::Scalar::all(0), body.thickness, cv::LINE_AA);
 }
 
-// Smooth lighting, soft shapes and grain: a photograph without rows of text.
-cv::Mat landscape(cv::Size size, cv::RNG& rng)
+// Smooth lighting, soft shapes and grain: a photograph without rows of text; with a sky, the top
+// third is a smooth sky over a level horizon.
+cv::Mat landscape(cv::Size size, cv::RNG& rng, bool with_sky = false)
 {
     cv::Mat grid(3, 4, CV_8UC3);
     rng.fill(grid, cv::RNG::UNIFORM, 40, 220);
@@ -143,6 +144,8 @@ cv::Mat landscape(cv::Size size, cv::RNG& rng)
             cv::ellipse(image, centre, cv::Size(radius, radius / 3 + 1), rng.uniform(0, 180), 0.0, 360.0, colour,
                         cv::FILLED, cv::LINE_AA);
     }
+    if (with_sky)
+        image(cv::Rect(0, 0, size.width, size.height / 3)) = cv::Scalar(225, 190, 150);
     cv::GaussianBlur(image, image, cv::Size(), unit / 400.0 + 0.5);
     add_grain(image, 6.0, rng);
     return image;
@@ -379,12 +382,8 @@ cv::Mat render_scene(SceneKind kind, cv::Size size, unsigned seed)
         sum.convertTo(image, CV_8U);
         return image;
     }
-    case SceneKind::landscape: {
-        image = landscape(size, rng);
-        cv::Mat sky = image(cv::Rect(0, 0, size.width, size.height / 3));
-        sky = cv::Scalar(230, 190, 150);
-        return image;
-    }
+    case SceneKind::landscape:
+        return landscape(size, rng, true);
     }
     return image;
 }

@@ -35,18 +35,30 @@ constexpr double coarse_step = 0.25;
 constexpr double group_span = 5.0;
 constexpr int coarse_strip_width = 16;
 
-// The refinement searches +-fine_half_range around the coarse peak in fine_step steps on a copy
-// upsampled by fine_upsampling in height (rows finer than the reduction leaves), then fits a
-// parabola through fit_half_width steps on each side of the best one.
-constexpr double fine_half_range = 1.5 * coarse_step;
+// The refinement searches +-fine_half_range around the coarse peak (wide enough to recover when
+// level borders pull the coarse peak a few steps off) in fine_step steps, on strip profiles
+// upsampled fine_upsampling times (rows finer than the reduction leaves), then fits a parabola
+// through fit_half_width steps on each side of the best one.
+constexpr double fine_half_range = 3.0 * coarse_step;
 constexpr double fine_step = 0.025;
 constexpr int fine_upsampling = 2;
 constexpr int fine_strip_width = 8;
-constexpr int fit_half_width = 4;
+constexpr int fit_half_width = 6;
 
 // Rows of the working copy made per band of the input: larger bands mean fewer calls, smaller
 // ones smaller temporaries.
 constexpr int band_rows = 32;
+
+// Side-by-side parts of the page scored apart (see RowScore): more resist interference between
+// columns of text, fewer keep each line long, which sharpens the peak.
+constexpr int score_bands = 2;
+
+// Most ink a strip's row may carry, per pixel of the strip's width: a row of text covers its strip
+// only in part, a ruled line or a dark edge entirely, and clipped at this a few such lines cannot
+// outweigh the text. Lower clips more of the text's own ink too.
+constexpr float row_ink_cap = 96.0f;
+
+constexpr double widest_angle = 45.0;  // the largest max_angle accepted
 
 constexpr double paper_level_split = 128.0;  // a median below this means light ink on dark paper
 
@@ -222,6 +234,7 @@ StripProfiles sheared_strips(const cv::Mat& columns, int strip_width, double bas
         }
         result.centres.push_back(centre - 0.5 * (width - 1));
     }
+    cv::min(result.profiles, row_ink_cap * strip_width, result.profiles);
     return result;
 }
 
@@ -245,32 +258,47 @@ double farthest_centre(const StripProfiles& strips)
 }
 
 // How sharply the ink falls into rows at `slope`: the sum of squared differences of adjacent bins
-// of the row profile, which peaks when lines of text project onto few bins.
+// of the row profile, which peaks when lines of text project onto few bins. The page is scored in
+// score_bands side-by-side parts whose scores add up, so that the lines of neighbouring columns,
+// which only meet in phase at wrong angles, cannot add up to a false peak.
 class RowScore {
 public:
     RowScore(const StripProfiles& strips, double max_slope)
         : strips_(strips),
           reach_(cvCeil(farthest_centre(strips) * max_slope * strips.bins_per_row) + 1),
-          profile_(strips.profiles.cols + 2 * reach_)
+          length_(strips.profiles.cols + 2 * reach_),
+          profile_(static_cast<std::size_t>(length_) * score_bands)
     {
     }
 
     double operator()(double slope)
     {
         std::fill(profile_.begin(), profile_.end(), 0.0f);
-        for (int s = 0; s < strips_.profiles.rows; ++s) {
+        const int strips = strips_.profiles.rows;
+        for (int s = 0; s < strips; ++s) {
+            // Whole bins only: a fractional shift would interpolate, smoothing the noise at every
+            // angle but 0 and so making a false peak there.
             const int shift = cvRound(strips_.centres[s] * slope * strips_.bins_per_row);
-            float* const target = profile_.data() + reach_ - shift;
+            float* const band = profile_.data() + static_cast<std::ptrdiff_t>(s * score_bands / strips) * length_;
+            float* const target = band + reach_ - shift;
             const float* const source = strips_.profiles.ptr<float>(s);
             for (int b = 0; b < strips_.profiles.cols; ++b)
                 target[b] += source[b];
         }
-        // Independent partial sums let the compiler vectorise the loop.
+        return sum_of_squared_steps();
+    }
+
+private:
+    // Independent partial sums let the compiler vectorise the loop.
+    double sum_of_squared_steps() const
+    {
         std::array<float, 8> sums{};
-        const std::size_t n = profile_.size() - 1;
-        for (std::size_t b = 0; b < n; ++b) {
-            const float step = profile_[b + 1] - profile_[b];
-            sums[b % sums.size()] += step * step;
+        for (int band = 0; band < score_bands; ++band) {
+            const float* const profile = profile_.data() + static_cast<std::ptrdiff_t>(band) * length_;
+            for (int b = 0; b + 1 < length_; ++b) {
+                const float step = profile[b + 1] - profile[b];
+                sums[b % sums.size()] += step * step;
+            }
         }
         double sum = 0.0;
         for (const float part : sums)
@@ -278,9 +306,9 @@ public:
         return sum;
     }
 
-private:
     const StripProfiles& strips_;
     int reach_;
+    int length_;
     std::vector<float> profile_;
 };
 
@@ -289,6 +317,11 @@ struct AngleScore {
     double score;
 };
 
+double group_base(double angle)
+{
+    return std::round(angle / group_span) * group_span;
+}
+
 // Scores every angle k * coarse_step within +-max_angle, grouping them under shared pre-shears.
 std::vector<AngleScore> coarse_scores(const cv::Mat& columns, double max_angle)
 {
@@ -296,10 +329,10 @@ std::vector<AngleScore> coarse_scores(const cv::Mat& columns, double max_angle)
     const double max_slope = degrees_to_slope(max_angle);
     std::vector<AngleScore> scores;
     for (int k = -steps; k <= steps;) {
-        const double base = std::round(k * coarse_step / group_span) * group_span;
+        const double base = group_base(k * coarse_step);
         const StripProfiles strips = sheared_strips(columns, coarse_strip_width, degrees_to_slope(base));
         RowScore score(strips, max_slope);
-        for (; k <= steps && std::round(k * coarse_step / group_span) * group_span == base; ++k)
+        for (; k <= steps && group_base(k * coarse_step) == base; ++k)
             scores.push_back({k * coarse_step, score(degrees_to_slope(k * coarse_step))});
     }
     return scores;
@@ -356,6 +389,15 @@ double refined(const cv::Mat& columns, double coarse_angle, double max_angle)
     return std::clamp(parabola_peak(samples, best), -max_angle, max_angle);
 }
 
+const AngleScore& best_within(const std::vector<AngleScore>& scores, double max_angle)
+{
+    const AngleScore* best = nullptr;
+    for (const AngleScore& candidate : scores)
+        if (std::abs(candidate.angle) <= max_angle && (best == nullptr || candidate.score > best->score))
+            best = &candidate;
+    return *best;
+}
+
 double median_score(std::vector<AngleScore> scores)
 {
     const auto middle = scores.begin() + static_cast<std::ptrdiff_t>(scores.size() / 2);
@@ -391,16 +433,17 @@ SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
     require(image.depth() == CV_8U || image.depth() == CV_16U, "skew estimation needs an 8- or 16-bit image");
     require(image.channels() == 1 || image.channels() == 3 || image.channels() == 4,
             "skew estimation needs an image of 1, 3 or 4 channels");
-    require(max_angle > 0.0 && max_angle <= 45.0, "invalid maximum angle");
+    require(max_angle > 0.0 && max_angle <= widest_angle, "invalid maximum angle");
 
     cv::Mat ink = working_columns(image);
     grey_to_ink(ink);
     taper_top_and_bottom(ink);
-    const std::vector<AngleScore> coarse = coarse_scores(halved(ink), max_angle);
+    // Every angle is scored whatever max_angle, so that the confidence means the same for any.
+    const std::vector<AngleScore> coarse = coarse_scores(halved(ink), widest_angle);
     const double typical = median_score(coarse);
     if (!(typical > 0.0))
         return {};
-    const AngleScore& peak = coarse[best_of(coarse)];
+    const AngleScore& peak = best_within(coarse, max_angle);
     const double confidence = peak.score / typical - 1.0;
     if (confidence < min_skew_confidence)
         return {0.0, confidence};

@@ -23,7 +23,7 @@ struct SkewEstimate {
 
 /** The confidence from which the correction is trusted. Pages of text, even degraded, score
  *  well above it; blank pages, noise and photographs of scenes well below. */
-inline constexpr double min_skew_confidence = 1.0;
+inline constexpr double min_skew_confidence = 6.0;
 
 /** @brief Finds the angle of the rows of text (or other straight rows) of a page.
  *  @param image a non-empty 8- or 16-bit image with 1, 3 (BGR) or 4 (BGRA) channels, dark ink on
