@@ -12,12 +12,12 @@ namespace tulo_bench {
 
 namespace {
 
-constexpr float sweep_range = 45.0f;     // degrees each side
-constexpr float sweep_delta = 1.0f;      // Leptonica's default sweep step
+constexpr float sweep_range = 45.0f;       // degrees each side
+constexpr float sweep_delta = 1.0f;        // Leptonica's default sweep step
 constexpr float min_search_delta = 0.01f;  // Leptonica's default final precision
 constexpr int sweep_reduction = 4;
 constexpr int search_reduction = 2;
-constexpr int binary_threshold = 130;    // what Leptonica's own deskew binarises at
+constexpr int binary_threshold = 130;      // what Leptonica's own deskew binarises at
 
 cv::Mat grey8(const cv::Mat& image)
 {
@@ -45,19 +45,28 @@ PIX* to_pix(const cv::Mat& grey)
 
 } // namespace
 
-std::optional<double> leptonica_correction(const cv::Mat& image)
+struct LeptonicaPage::Pix {
+    PIX* grey;
+};
+
+LeptonicaPage::LeptonicaPage(const cv::Mat& image) : pix_(new Pix{to_pix(grey8(image))}) {}
+
+LeptonicaPage::~LeptonicaPage()
 {
-    PIX* grey = to_pix(grey8(image));
-    PIX* binary = pixConvertTo1(grey, binary_threshold);
+    pixDestroy(&pix_->grey);
+}
+
+std::optional<double> LeptonicaPage::correction() const
+{
+    PIX* binary = pixConvertTo1(pix_->grey, binary_threshold);
     l_float32 angle = 0.0f;
     l_float32 confidence = 0.0f;
     const l_ok failed = pixFindSkewSweepAndSearch(binary, &angle, &confidence, sweep_reduction, search_reduction,
                                                   sweep_range, sweep_delta, min_search_delta);
     pixDestroy(&binary);
-    pixDestroy(&grey);
     if (failed)
         return std::nullopt;
-    // Leptonica reports the page's tilt, clockwise positive; the correction turns the other way.
+    // Leptonica reports the angle the other way round.
     return -static_cast<double>(angle);
 }
 
@@ -68,7 +77,13 @@ bool have_leptonica()
 
 #else
 
-std::optional<double> leptonica_correction(const cv::Mat&)
+struct LeptonicaPage::Pix {};
+
+LeptonicaPage::LeptonicaPage(const cv::Mat&) {}
+
+LeptonicaPage::~LeptonicaPage() = default;
+
+std::optional<double> LeptonicaPage::correction() const
 {
     return std::nullopt;
 }

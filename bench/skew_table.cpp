@@ -15,7 +15,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,8 +25,6 @@ constexpr unsigned page_seed = 20261209;
 constexpr double max_tilt = 40.0;
 constexpr double failure_degrees = 1.0;
 constexpr int timing_runs = 3;  // each page is timed this often and its fastest run kept
-
-using Estimator = std::function<std::optional<double>(const cv::Mat&)>;
 
 struct Tally {
     std::vector<double> errors;
@@ -91,9 +88,9 @@ void measure_dpi(int dpi, int count, bool verbose, double& lowest_page_confidenc
         ours.untrusted += estimate.confidence < tulo::min_skew_confidence ? 1 : 0;
         lowest_page_confidence = std::min(lowest_page_confidence, estimate.confidence);
         std::optional<double> theirs;
-        const double peer_ms = tulo_bench::have_leptonica()
-                                   ? fastest_milliseconds([&] { theirs = tulo_bench::leptonica_correction(scan); })
-                                   : 0.0;
+        const tulo_bench::LeptonicaPage peer_page(scan);
+        const double peer_ms =
+            tulo_bench::have_leptonica() ? fastest_milliseconds([&] { theirs = peer_page.correction(); }) : 0.0;
         if (theirs)
             record(peer, std::abs(*theirs - truth), peer_ms);
         if (verbose)
