@@ -37,6 +37,8 @@ public:
         find_contours_intervals,
         histogram,
         hough_lines,
+        /** The original turned by correction_angle, by the workspace's fixed recipe. To level
+         *  scanned pages use tulo::estimate_skew and tulo::deskew (tulo/Skew.hpp) instead. */
         angle_corrected,
         mosaic,
         dog,
@@ -75,7 +77,8 @@ public:
     std::vector<double> line_angles;
     /** line_angles grouped into intervals. */
     std::vector<std::vector<double>> angle_intervals;
-    /** Degrees by which "angle_corrected" turns the original (counter-clockwise when positive). */
+    /** Degrees by which "angle_corrected" turns the original (counter-clockwise when positive);
+     *  tulo::estimate_skew finds the tilt of scanned pages more reliably, with a confidence. */
     double correction_angle;
 
     /** @brief An empty workspace. */
