@@ -19,13 +19,17 @@ constexpr int sweep_reduction = 4;
 constexpr int search_reduction = 2;
 constexpr int binary_threshold = 130;      // what Leptonica's own deskew binarises at
 
-cv::Mat grey8(const cv::Mat& image)
+// Dark ink on light paper, as Leptonica's binarisation expects: a page that is dark on average is
+// inverted first (before timing), so that light-on-dark pages are a fair test.
+cv::Mat dark_on_light_grey8(const cv::Mat& image)
 {
     cv::Mat grey = image;
     if (image.channels() != 1)
         cv::cvtColor(image, grey, image.channels() == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY);
     if (grey.depth() != CV_8U)
         grey.convertTo(grey, CV_8U, 1.0 / 257.0);
+    if (cv::mean(grey)[0] < 128.0)
+        cv::bitwise_not(grey, grey);
     return grey;
 }
 
@@ -49,7 +53,7 @@ struct LeptonicaPage::Pix {
     PIX* grey;
 };
 
-LeptonicaPage::LeptonicaPage(const cv::Mat& image) : pix_(new Pix{to_pix(grey8(image))}) {}
+LeptonicaPage::LeptonicaPage(const cv::Mat& image) : pix_(new Pix{to_pix(dark_on_light_grey8(image))}) {}
 
 LeptonicaPage::~LeptonicaPage()
 {

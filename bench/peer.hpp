@@ -7,8 +7,8 @@
 
 namespace tulo_bench {
 
-/** @brief A page handed to Leptonica: converted once to an 8-bit grey Pix, so that the timing
- *         covers only what Leptonica itself does. */
+/** @brief A page handed to Leptonica: converted once to an 8-bit grey Pix with dark ink on light
+ *         paper, so that the timing covers only what Leptonica itself does. */
 class LeptonicaPage {
 public:
     explicit LeptonicaPage(const cv::Mat& image);

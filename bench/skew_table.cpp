@@ -62,16 +62,18 @@ void record(Tally& tally, double error, double milliseconds)
     tally.failures += error > failure_degrees ? 1 : 0;
 }
 
-void print_row(int dpi, const char* method, const Tally& tally)
+// Leptonica's confidence is not compared, so its column stays empty.
+void print_row(int dpi, const char* method, const Tally& tally, bool with_confidence)
 {
     if (tally.errors.empty())
         return;
     double sum = 0.0;
     for (const double e : tally.errors)
         sum += e;
-    std::printf("| %d | %s | %zu | %.4f | %.3f | %d | %d | %.1f |\n", dpi, method, tally.errors.size(),
+    const std::string untrusted = with_confidence ? std::to_string(tally.untrusted) : "-";
+    std::printf("| %d | %s | %zu | %.4f | %.3f | %d | %s | %.1f |\n", dpi, method, tally.errors.size(),
                 sum / tally.errors.size(), *std::max_element(tally.errors.begin(), tally.errors.end()), tally.failures,
-                tally.untrusted, median(tally.milliseconds));
+                untrusted.c_str(), median(tally.milliseconds));
 }
 
 void measure_dpi(int dpi, int count, bool verbose, double& lowest_page_confidence)
@@ -98,8 +100,8 @@ void measure_dpi(int dpi, int count, bool verbose, double& lowest_page_confidenc
                         tulo_bench::describe(page).c_str(), truth, estimate.correction, estimate.confidence, ms,
                         theirs.value_or(NAN), peer_ms);
     }
-    print_row(dpi, "tulo::estimate_skew", ours);
-    print_row(dpi, "Leptonica", peer);
+    print_row(dpi, "tulo::estimate_skew", ours, true);
+    print_row(dpi, "Leptonica", peer, false);
 }
 
 double highest_scene_confidence(bool verbose)
