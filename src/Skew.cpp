@@ -83,11 +83,13 @@ double scale_to_8bit(const cv::Mat& image)
     return maximum > 0.0 ? 255.0 / maximum : 0.0;
 }
 
-// How many times the image is halved to reach the working size.
+// How many times the image is halved to reach the working size; a sliver of an image keeps at
+// least one pixel across.
 int halvings_for(const cv::Mat& image)
 {
     int halvings = 0;
-    while ((std::max(image.cols, image.rows) >> halvings) > max_working_side)
+    while ((std::max(image.cols, image.rows) >> halvings) > max_working_side &&
+           (std::min(image.cols, image.rows) >> (halvings + 1)) > 0)
         ++halvings;
     return halvings;
 }

@@ -93,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, SkewOfPageFormat,
 TEST(Skew, WithoutRowsIsUntrustedAndUncorrected)
 {
     const cv::Mat blank(1200, 900, CV_8UC3, cv::Scalar(235, 240, 245));
-    for (const cv::Mat& image : {blank, random_image(1200, 900, CV_8UC1, 7), random_image(600, 800, CV_16UC3, 8)}) {
+    for (const cv::Mat& image : {blank, random_image(1200, 900, CV_8UC1, 7), random_image(600, 800, CV_16UC3, 8),
+                                 random_image(3000, 1, CV_8UC1, 9), random_image(1, 1, CV_16UC4, 10)}) {
         const tulo::SkewEstimate estimate = tulo::estimate_skew(image);
         EXPECT_LT(estimate.confidence, tulo::min_skew_confidence);
         EXPECT_EQ(estimate.correction, 0.0);
