@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -324,18 +325,21 @@ double group_base(double angle)
     return std::round(angle / group_span) * group_span;
 }
 
-// Scores every angle k * coarse_step within +-max_angle, grouping them under shared pre-shears.
+// Scores every angle k * coarse_step within +-max_angle; the angles of a group share one pre-shear.
 std::vector<AngleScore> coarse_scores(const cv::Mat& columns, double max_angle)
 {
     const int steps = static_cast<int>(std::floor(max_angle / coarse_step + 1e-9));
     const double max_slope = degrees_to_slope(max_angle);
     std::vector<AngleScore> scores;
-    for (int k = -steps; k <= steps;) {
-        const double base = group_base(k * coarse_step);
-        const StripProfiles strips = sheared_strips(columns, coarse_strip_width, degrees_to_slope(base));
-        RowScore score(strips, max_slope);
-        for (; k <= steps && group_base(k * coarse_step) == base; ++k)
-            scores.push_back({k * coarse_step, score(degrees_to_slope(k * coarse_step))});
+    StripProfiles strips;
+    double base = std::numeric_limits<double>::quiet_NaN();
+    for (int k = -steps; k <= steps; ++k) {
+        const double angle = k * coarse_step;
+        if (group_base(angle) != base) {
+            base = group_base(angle);
+            strips = sheared_strips(columns, coarse_strip_width, degrees_to_slope(base));
+        }
+        scores.push_back({angle, RowScore(strips, max_slope)(degrees_to_slope(angle))});
     }
     return scores;
 }
