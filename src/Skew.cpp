@@ -450,7 +450,7 @@ SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
     if (!(typical > 0.0))
         return {};
     const AngleScore& peak = best_within(coarse, max_angle);
-    const double confidence = peak.score / typical - 1.0;
+    const double confidence = std::max(0.0, peak.score / typical - 1.0);
     if (confidence < min_skew_confidence)
         return {0.0, confidence};
     return {refined(ink, peak.angle, max_angle), confidence};
