@@ -310,8 +310,8 @@ private:
     }
 
     const StripProfiles& strips_;
-    int reach_;
-    int length_;
+    const int reach_;
+    const int length_;
     std::vector<float> profile_;
 };
 
