@@ -112,17 +112,20 @@ void draw_table(cv::Mat& page, cv::Rect box, const Type& body, cv::RNG& rng)
     const int row_height = box.height / rows;
     const int column_width = box.width / columns;
     const int rule = std::max(1, body.thickness);
-    for (int r = 0; r <= rows; ++r)
-        cv::line(page, cv::Point(box.x, box.y + r * row_height), cv::Point(box.x + columns * column_width, box.y + r * row_height),
-                 cv::Scalar::all(0), r == 0 || r == rows ? 2 * rule : rule);
+    const int right = box.x + columns * column_width;
+    const int bottom = box.y + rows * row_height;
+    for (int r = 0; r <= rows; ++r) {
+        const int y = box.y + r * row_height;
+        cv::line(page, {box.x, y}, {right, y}, cv::Scalar::all(0), r == 0 || r == rows ? 2 * rule : rule);
+    }
     for (int c = 0; c <= columns; ++c)
-        cv::line(page, cv::Point(box.x + c * column_width, box.y), cv::Point(box.x + c * column_width, box.y + rows * row_height),
-                 cv::Scalar::all(0), rule);
+        cv::line(page, {box.x + c * column_width, box.y}, {box.x + c * column_width, bottom}, cv::Scalar::all(0), rule);
+    const int baseline = (row_height + body.pitch / 2) / 2;
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < columns; ++c)
             cv::putText(page, random_line(rng, body, column_width * 3 / 4, false),
-                        cv::Point(box.x + c * column_width + body.pitch / 3, box.y + r * row_height + (row_height + body.pitch / 2) / 2),
-                        body.font, body.scale, cv::Scalar::all(0), body.thickness, cv::LINE_AA);
+                        {box.x + c * column_width + body.pitch / 3, box.y + r * row_height + baseline}, body.font,
+                        body.scale, cv::Scalar::all(0), body.thickness, cv::LINE_AA);
 }
 
 // Smooth lighting, soft shapes and grain: a photograph without rows of text; with a sky, the top

@@ -54,7 +54,10 @@ void leptonica(benchmark::State& state, int dpi)
 
 void register_skew(const std::string& name, void (*run)(benchmark::State&, int), int dpi)
 {
-    benchmark::RegisterBenchmark(name.c_str(), run, dpi)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+    benchmark::RegisterBenchmark(name.c_str(), run, dpi)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->MeasureProcessCPUTime();
 }
 
 } // namespace

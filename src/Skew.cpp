@@ -414,7 +414,8 @@ double median_score(std::vector<AngleScore> scores)
 
 cv::Scalar paper_colour(const cv::Mat& image)
 {
-    const std::array<cv::Mat, 4> edges{image.row(0), image.row(image.rows - 1), image.col(0), image.col(image.cols - 1)};
+    const std::array<cv::Mat, 4> edges{image.row(0), image.row(image.rows - 1), image.col(0),
+                                       image.col(image.cols - 1)};
     cv::Scalar colour;
     for (int c = 0; c < std::min(4, image.channels()); ++c) {
         std::vector<double> values;

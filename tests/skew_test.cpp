@@ -55,7 +55,8 @@ TEST_P(SkewOfTurnedPage, IsTheOppositeOfTheTurnAndDeskewLevelsIt)
     EXPECT_NEAR(estimate.correction, -angle, tolerance_degrees);
     EXPECT_GE(estimate.confidence, tulo::min_skew_confidence);
 
-    const tulo::SkewEstimate level = tulo::estimate_skew(tulo::deskew(tulo::rotate(page(), angle), estimate.correction));
+    const cv::Mat levelled = tulo::deskew(tulo::rotate(page(), angle), estimate.correction);
+    const tulo::SkewEstimate level = tulo::estimate_skew(levelled);
     EXPECT_NEAR(level.correction, 0.0, tolerance_degrees);
 }
 
@@ -111,7 +112,8 @@ TEST(Skew, StaysWithinTheMaximumAngle)
 TEST(Skew, RejectsBadArguments)
 {
     const cv::Mat grey(20, 20, CV_8UC1, cv::Scalar::all(255));
-    EXPECT_THROW_MSG(tulo::estimate_skew(cv::Mat()), std::invalid_argument, "cannot estimate the skew of an empty image");
+    EXPECT_THROW_MSG(tulo::estimate_skew(cv::Mat()), std::invalid_argument,
+                     "cannot estimate the skew of an empty image");
     EXPECT_THROW_MSG(tulo::estimate_skew(cv::Mat(20, 20, CV_32FC1)), std::invalid_argument,
                      "skew estimation needs an 8- or 16-bit image");
     EXPECT_THROW_MSG(tulo::estimate_skew(cv::Mat(20, 20, CV_8UC2)), std::invalid_argument,
