@@ -59,6 +59,12 @@ constexpr int score_bands = 2;
 // outweigh the text. Lower clips more of the text's own ink too.
 constexpr float row_ink_cap = 96.0f;
 
+// Steps of the peak's profile left out of the confidence: a line makes two (its top and bottom
+// edge), so this leaves out the two strongest lines. A photo's few straight edges then stand out
+// no more than any angle does, while a page keeps its many other rows; more would demand more
+// rows of a page.
+constexpr std::size_t dropped_steps = 4;
+
 constexpr double widest_angle = 45.0;  // the largest max_angle accepted
 
 constexpr double paper_level_split = 128.0;  // a median below this means light ink on dark paper
@@ -276,6 +282,33 @@ public:
 
     double operator()(double slope)
     {
+        project(slope);
+        return sum_of_squared_steps();
+    }
+
+    // The score without the `dropped` largest steps: what is left when the strongest few rows
+    // are taken away, so that one long line alone cannot make a peak.
+    double without_strongest(double slope, std::size_t dropped)
+    {
+        project(slope);
+        std::vector<float> squares;
+        squares.reserve(profile_.size());
+        for (int band = 0; band < score_bands; ++band) {
+            const float* const profile = profile_.data() + static_cast<std::ptrdiff_t>(band) * length_;
+            for (int b = 0; b + 1 < length_; ++b)
+                squares.push_back((profile[b + 1] - profile[b]) * (profile[b + 1] - profile[b]));
+        }
+        const std::size_t kept = squares.size() - std::min(dropped, squares.size());
+        std::nth_element(squares.begin(), squares.begin() + static_cast<std::ptrdiff_t>(kept), squares.end());
+        double sum = 0.0;
+        for (std::size_t i = 0; i < kept; ++i)
+            sum += squares[i];
+        return sum;
+    }
+
+private:
+    void project(double slope)
+    {
         std::fill(profile_.begin(), profile_.end(), 0.0f);
         const int strips = strips_.profiles.rows;
         for (int s = 0; s < strips; ++s) {
@@ -288,10 +321,8 @@ public:
             for (int b = 0; b < strips_.profiles.cols; ++b)
                 target[b] += source[b];
         }
-        return sum_of_squared_steps();
     }
 
-private:
     // Independent partial sums let the compiler vectorise the loop.
     double sum_of_squared_steps() const
     {
@@ -342,6 +373,14 @@ std::vector<AngleScore> coarse_scores(const cv::Mat& columns, double max_angle)
         scores.push_back({angle, RowScore(strips, max_slope)(degrees_to_slope(angle))});
     }
     return scores;
+}
+
+// The coarse score at `angle` without its strongest rows.
+double trimmed_peak(const cv::Mat& columns, double angle)
+{
+    const StripProfiles strips = sheared_strips(columns, coarse_strip_width, degrees_to_slope(group_base(angle)));
+    const double slope = degrees_to_slope(angle);
+    return RowScore(strips, std::abs(slope)).without_strongest(slope, dropped_steps);
 }
 
 // Vertex of the least-squares parabola through the scores; the best sample when the fit is flat.
@@ -446,12 +485,13 @@ SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
     grey_to_ink(ink);
     taper_top_and_bottom(ink);
     // Every angle is scored whatever max_angle, so that the confidence means the same for any.
-    const std::vector<AngleScore> coarse = coarse_scores(halved(ink), widest_angle);
+    const cv::Mat coarse_ink = halved(ink);
+    const std::vector<AngleScore> coarse = coarse_scores(coarse_ink, widest_angle);
     const double typical = median_score(coarse);
     if (!(typical > 0.0))
         return {};
     const AngleScore& peak = best_within(coarse, max_angle);
-    const double confidence = std::max(0.0, peak.score / typical - 1.0);
+    const double confidence = std::max(0.0, trimmed_peak(coarse_ink, peak.angle) / typical - 1.0);
     if (confidence < min_skew_confidence)
         return {0.0, confidence};
     return {refined(ink, peak.angle, max_angle), confidence};

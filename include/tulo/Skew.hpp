@@ -15,18 +15,19 @@ struct SkewEstimate {
     /** Degrees, counter-clockwise positive (as tulo::rotate): turning the image by this levels
      *  its lines. 0 whenever confidence is below min_skew_confidence. */
     double correction = 0.0;
-    /** How far the best angle stands out, >= 0: the height of the row-alignment score (how
-     *  sharply the ink falls into rows at that angle) above the median of that score over every
-     *  angle within +-45 degrees (whatever max_angle), in units of that median. 0 for an image
-     *  without ink; a few for noise, texture and scenes; tens for pages of text. */
+    /** How far the best angle stands out, >= 0. The row-alignment score measures how sharply the
+     *  ink falls into rows at an angle; at the best angle it is taken without its two strongest
+     *  rows (so one long line cannot make a page) and compared with the median score over every
+     *  angle within +-45 degrees (whatever max_angle): confidence = that height / median - 1.
+     *  0 for an image without ink; below 1 for noise, texture and scenes; 5 to 100 for text. */
     double confidence = 0.0;
 };
 
 /** The confidence from which the correction is trusted. Measured on rendered pages (1 or 2
- *  columns, tables, photos, borders, noise, blur, JPEG) every page scored 9.4 or more, blank
- *  sheets, noise and synthetic scenes 5.3 or less. One long straight dark line across a photo
- *  (a thin horizon, a ruled edge) is a straight row too and can score like text. */
-inline constexpr double min_skew_confidence = 7.0;
+ *  columns, headings, tables, photos, scanner borders, noise, blur, JPEG, 8/16-bit, light on
+ *  dark) every page scored 7.7 or more; blank sheets, noise and synthetic scenes 0.52 or less.
+ *  A photo with several long straight dark lines has rows too and can pass. */
+inline constexpr double min_skew_confidence = 2.0;
 
 /** @brief Finds the angle of the rows of text (or other straight rows) of a page.
  *  @param image a non-empty 8- or 16-bit image with 1, 3 (BGR) or 4 (BGRA) channels, dark ink on
