@@ -6,9 +6,10 @@
 set -eu
 
 run_packages="build-essential cmake libopencv-dev"
+# libleptonica-dev only serves the benchmarks as a peer; nothing else needs it.
 case "${1:-test}" in
     run) packages="$run_packages" ;;
-    test) packages="$run_packages pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev" ;;
+    test) packages="$run_packages pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev libleptonica-dev" ;;
     package) packages="$run_packages dpkg-dev file lintian man-db" ;;
     *)
         echo "usage: $0 [run|test|package]" >&2

@@ -59,7 +59,8 @@ public:
          *  votes, length 5, gap 10) drawn in red; sets the line angles, their intervals (gap
          *  multiplier 2) and correction_angle. */
         hough_lines,
-        /** rotate(original, correction_angle), after hough_lines. */
+        /** rotate(original, correction_angle), after hough_lines. To level scanned pages use
+         *  tulo::estimate_skew and tulo::deskew (tulo/Skew.hpp) instead. */
         angle_corrected,
         /** create_mosaic(true): every other stored image as a labelled tile, in kind order, each
          *  of the original's size or 300 wide when the original exceeds 300 x 200. */
@@ -111,7 +112,8 @@ public:
     std::vector<double> line_angles;
     /** line_angles grouped into intervals. */
     std::vector<std::vector<double>> angle_intervals;
-    /** Degrees by which "angle_corrected" turns the original (counter-clockwise when positive). */
+    /** Degrees by which "angle_corrected" turns the original (counter-clockwise when positive);
+     *  tulo::estimate_skew finds the tilt of scanned pages more reliably, with a confidence. */
     double correction_angle;
 
     /** @brief An empty workspace. */
