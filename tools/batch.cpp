@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -28,6 +30,9 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// JPEG quality of a levelled page: high, since it was already compressed once.
+constexpr int deskewed_jpeg_quality = 95;
+
 [[noreturn]] void fail_with_errno(const std::string& what)
 {
     throw std::runtime_error(what + ": " + std::error_code(errno, std::generic_category()).message());
@@ -38,6 +43,21 @@ using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 FileHandle open_file(const std::string& path, const char* mode)
 {
     return FileHandle(std::fopen(path.c_str(), mode), &std::fclose);
+}
+
+std::string read_file(const std::string& path)
+{
+    const FileHandle file = open_file(path, "rb");
+    if (!file)
+        fail_with_errno("cannot open");
+    std::string bytes;
+    char buffer[65536];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
+        bytes.append(buffer, count);
+    if (std::ferror(file.get()))
+        fail_with_errno("cannot read");
+    return bytes;
 }
 
 std::string extension(Format format)
@@ -139,6 +159,33 @@ ToolWorkspace load(const std::string& path, Format format, std::function<void()>
     }
 }
 
+// The image in the file's bytes with its depth and channels (grey, colour; an alpha channel is
+// dropped), turned upright by its EXIF orientation; refused as the library refuses files.
+cv::Mat decode(const std::string& bytes)
+{
+    if (bytes.empty())
+        throw std::runtime_error("empty file");
+    if (bytes.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+        throw std::runtime_error("file of " + std::to_string(bytes.size()) + " bytes, too large to decode");
+    const auto pixels = tulo::detail::declared_pixels(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    if (!pixels || *pixels > tulo::Opsira::max_read_pixels)
+        throw std::runtime_error(refusal(pixels));
+    const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data()));
+    cv::Mat image = cv::imdecode(buffer, cv::IMREAD_ANYDEPTH | cv::IMREAD_ANYCOLOR);
+    if (image.empty())
+        throw std::runtime_error(refusal(pixels));
+    return image;
+}
+
+// Closing is checked too: a full disk may only show there.
+void write_file(const fs::path& path, const std::string& bytes)
+{
+    FileHandle file = open_file(path.string(), "wb");
+    const bool written = file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
+    if (!written || std::fclose(file.release()) != 0)
+        fail_with_errno("cannot write " + path.string());
+}
+
 bool stored(const tulo::Opsira& workspace, Kind kind)
 {
     return workspace.images.count(workspace.to_string(kind)) != 0;
@@ -168,6 +215,15 @@ std::vector<std::string> save(tulo::Opsira& workspace, const std::vector<Kind>& 
     return files;
 }
 
+// A hidden name beside `place`, unique to this process and call, with the place's extension (by
+// which OpenCV chooses the format to write): "dir/.name.tmp-<pid>-<n>.ext".
+fs::path staging_name(const fs::path& place)
+{
+    static std::atomic<unsigned> serial{0};
+    return place.parent_path() / ("." + place.stem().string() + ".tmp-" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(serial++) + place.extension().string());
+}
+
 // The folder an image's files are written into, beside their final folder and hidden; it takes
 // the final folder's place in one rename, or is removed with what it holds.
 class Staging {
@@ -175,11 +231,9 @@ public:
     // mkdir, unlike mkdtemp, gives the folder the permissions the user's umask asks for.
     explicit Staging(const fs::path& final_dir) : final_(final_dir)
     {
-        static std::atomic<unsigned> serial{0};
         fs::create_directories(final_.parent_path());
-        const std::string stem = "." + final_.filename().string() + ".tmp-" + std::to_string(::getpid()) + "-";
         do
-            path_ = final_.parent_path() / (stem + std::to_string(serial++));
+            path_ = staging_name(final_);
         while (::mkdir(path_.c_str(), 0777) != 0 && errno == EEXIST);
         if (!fs::is_directory(path_))
             fail_with_errno("cannot create a folder beside " + final_.string());
@@ -222,6 +276,35 @@ private:
     fs::path path_;
 };
 
+// A file written beside its final place and hidden, then renamed into it (replacing what was
+// there in one step), or removed.
+class StagedFile {
+public:
+    explicit StagedFile(const fs::path& final_file) : final_(final_file), path_(staging_name(final_file))
+    {
+        fs::create_directories(final_.parent_path());
+    }
+    ~StagedFile()
+    {
+        std::error_code ignored;
+        fs::remove(path_, ignored);
+    }
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    const fs::path& path() const { return path_; }
+
+    void publish()
+    {
+        if (::rename(path_.c_str(), final_.c_str()) != 0)
+            fail_with_errno("cannot move the file into " + final_.string());
+    }
+
+private:
+    fs::path final_;
+    fs::path path_;
+};
+
 std::vector<std::string> moved(const std::vector<std::string>& files, const std::string& output)
 {
     std::vector<std::string> result;
@@ -230,11 +313,16 @@ std::vector<std::string> moved(const std::vector<std::string>& files, const std:
     return result;
 }
 
-bool complete(const std::string& output, const std::vector<std::string>& names)
+// Every file the job writes for the task, where it ends up.
+std::vector<std::string> outputs(const Task& task, const Job& job)
+{
+    return job.deskew ? std::vector<std::string>{task.output} : moved(planned_files(job), task.output);
+}
+
+bool complete(const std::vector<std::string>& files)
 {
     std::error_code ignored;
-    return std::all_of(names.begin(), names.end(),
-                       [&](const std::string& name) { return fs::is_regular_file(output + name, ignored); });
+    return std::all_of(files.begin(), files.end(), [&](const std::string& file) { return fs::is_regular_file(file, ignored); });
 }
 
 // Steps a job reports per image: the whole catalogue is derived kind by kind, then written file
@@ -272,15 +360,49 @@ void write_image(const Task& task, const Job& job, const ProgressFn& on_progress
     describe_analysis(workspace, report);
 }
 
+// Writes `image` into `file` in the format of `named`'s extension; JPEG at a high quality, other
+// formats (PNG, TIFF, ... all lossless) as OpenCV writes them by default.
+void write_levelled(const fs::path& file, const cv::Mat& image, const std::string& named)
+{
+    std::string extension = fs::path(named).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    const bool jpeg = extension == ".jpg" || extension == ".jpeg" || extension == ".jpe";
+    const std::vector<int> parameters = jpeg ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, deskewed_jpeg_quality}
+                                             : std::vector<int>{};
+    if (!cv::imwrite(file.string(), image, parameters))
+        throw std::runtime_error("failed to write \"" + named + "\"");
+}
+
+// An image whose angle is not trusted keeps its very bytes; a levelled one is encoded again.
+void level_image(const Task& task, const DeskewSettings& settings, Report& report)
+{
+    const std::string bytes = read_file(task.input);
+    const cv::Mat image = decode(bytes);
+    const tulo::SkewEstimate estimate = tulo::estimate_skew(image, settings.max_angle);
+    const bool turn = estimate.confidence >= settings.min_confidence && estimate.correction != 0.0;
+    StagedFile staged(task.output);
+    if (turn)
+        write_levelled(staged.path(), tulo::deskew(image, estimate.correction, settings.canvas), task.output);
+    else
+        write_file(staged.path(), bytes);
+    staged.publish();
+    report.files = {task.output};
+    report.correction_angle = estimate.correction;
+    report.skew_confidence = estimate.confidence;
+    report.deskewed = turn;
+}
+
 void process_into(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
 {
     try {
-        if (job.resume && complete(task.output, planned_files(job))) {
+        if (job.resume && complete(outputs(task, job))) {
             report.skipped = true;
-            report.files = moved(planned_files(job), task.output);
-            return;
+            report.files = outputs(task, job);
+        } else if (job.deskew) {
+            level_image(task, *job.deskew, report);
+        } else {
+            write_image(task, job, on_progress, report);
         }
-        write_image(task, job, on_progress, report);
     } catch (const cv::Exception& error) {
         report.error = one_line(describe(error));
     } catch (const std::exception& error) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <tulo/Opsira.hpp>
+#include <tulo/Skew.hpp>
 
 #include <cstddef>
 #include <functional>
@@ -23,13 +24,24 @@ struct Task {
     std::string output;
 };
 
+/** @brief How --deskew levels an image. */
+struct DeskewSettings {
+    /** Largest tilt searched, in degrees. */
+    double max_angle = 45.0;
+    /** An image is turned only from this confidence on; below it, it is written unchanged. */
+    double min_confidence = tulo::min_skew_confidence;
+    tulo::DeskewCanvas canvas = tulo::DeskewCanvas::same_size;
+};
+
 /** @brief What to write for every image. */
 struct Job {
     /** Kinds to save, ascending with a mosaic last; empty for the whole catalogue. */
     std::vector<Kind> kinds;
     Format format = Format::jpg;
-    /** Leave an image alone whose folder already holds every file this job writes. */
+    /** Leave an image alone whose output already holds every file this job writes. */
     bool resume = false;
+    /** Level each image into one file of its own format instead of saving kinds; empty otherwise. */
+    std::optional<DeskewSettings> deskew{};
 };
 
 /** @brief What processing one image gave; every optional is empty when that analysis did not run. */
@@ -43,7 +55,11 @@ struct Report {
     std::optional<std::string> threshold_method;
     /** The level the workspace recorded, the lower threshold of its edge detection. */
     std::optional<double> threshold_value;
+    /** The Hough analysis's angle or, for --deskew, the correction the skew estimate found. */
     std::optional<double> correction_angle;
+    std::optional<double> skew_confidence;
+    /** For --deskew: whether the image was turned (else it was written unchanged). */
+    std::optional<bool> deskewed;
     std::optional<std::size_t> contours;
     std::optional<std::size_t> segments;
     std::vector<std::string> files;
@@ -56,13 +72,15 @@ struct Report {
 using ProgressFn = std::function<void(double)>;
 
 /** @brief Reads one image into its own workspace and writes its catalogue, or only the job's
- *         kinds, into a staging folder that then replaces task.output in one rename.
+ *         kinds, into a staging folder that then replaces task.output in one rename; or, for
+ *         --deskew, levels the image and writes it as the file task.output, renamed into place.
  *  @param on_progress told the finished share after each kind; may be empty.
  *  @return the report, with the final file names; every failure is caught and described in
  *          Report::error, and leaves task.output as it was. */
 Report process(const Task& task, const Job& job, const ProgressFn& on_progress = {});
 
-/** @brief The names of the files `job` writes into an image's folder, in the order written. */
+/** @brief The names of the files `job` writes into an image's folder, in the order written
+ *         (for the kinds; --deskew writes the task's one file). */
 std::vector<std::string> planned_files(const Job& job);
 
 /** @brief Processes `tasks` on up to `jobs` threads, one workspace per image, each thread taking

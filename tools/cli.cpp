@@ -1,7 +1,11 @@
 #include "cli.hpp"
 
+#include "report.hpp"
+
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <sstream>
@@ -18,6 +22,11 @@ struct Parse {
     Options options;
     bool kinds_given = false;
     std::string kind_list;
+    bool format_given = false;
+    bool deskew = false;
+    DeskewSettings deskew_settings;
+    /** The first option given that only --deskew takes, for the message when --deskew is missing. */
+    std::string deskew_option;
 };
 
 struct OptionRule {
@@ -54,6 +63,39 @@ std::string parse_out(const std::string& dir)
     return dir;
 }
 
+// A decimal number, read the same in every locale; empty unless the whole text is a finite number.
+std::optional<double> number(const std::string& text)
+{
+    double value = 0.0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+double parse_max_angle(const std::string& text)
+{
+    const std::optional<double> degrees = number(text);
+    if (!degrees || *degrees <= 0.0 || *degrees > 45.0)
+        throw UsageError("invalid angle \"" + text + "\": give degrees above 0 and up to 45");
+    return *degrees;
+}
+
+double parse_confidence(const std::string& text)
+{
+    const std::optional<double> confidence = number(text);
+    if (!confidence || *confidence < 0.0)
+        throw UsageError("invalid confidence \"" + text + "\": give a number of 0 or more");
+    return *confidence;
+}
+
+void set_deskew_option(Parse& parse, const std::string& name)
+{
+    if (parse.deskew_option.empty())
+        parse.deskew_option = name;
+}
+
 Format parse_format(const std::string& name)
 {
     const std::vector<std::pair<std::string, Format>> formats = {
@@ -70,14 +112,33 @@ const std::vector<OptionRule>& option_rules()
     static const std::vector<OptionRule> rules = {
         {'o', "out", true, [](Parse& p, const std::string& v) { p.options.out_root = parse_out(v); }},
         {'k', "kinds", true, [](Parse& p, const std::string& v) { append_kinds(p, v); }},
-        {'\0', "format", true, [](Parse& p, const std::string& v) { p.options.format = parse_format(v); }},
+        {'\0', "format", true,
+         [](Parse& p, const std::string& v) {
+             p.options.format = parse_format(v);
+             p.format_given = true;
+         }},
         {'j', "jobs", true, [](Parse& p, const std::string& v) { p.options.jobs = parse_jobs(v); }},
         {'r', "recursive", false, [](Parse& p, const std::string&) { p.options.recursive = true; }},
         {'\0', "resume", false, [](Parse& p, const std::string&) { p.options.resume = true; }},
         {'q', "quiet", false, [](Parse& p, const std::string&) { p.options.quiet = true; }},
         {'\0', "json", false, [](Parse& p, const std::string&) { p.options.json = true; }},
         {'v', "verbose", false, [](Parse& p, const std::string&) { p.options.verbose = true; }},
-        {'\0', "deskew", false, [](Parse& p, const std::string&) { append_kinds(p, "angle_corrected"); }},
+        {'\0', "deskew", false, [](Parse& p, const std::string&) { p.deskew = true; }},
+        {'\0', "max-angle", true,
+         [](Parse& p, const std::string& v) {
+             p.deskew_settings.max_angle = parse_max_angle(v);
+             set_deskew_option(p, "--max-angle");
+         }},
+        {'\0', "min-confidence", true,
+         [](Parse& p, const std::string& v) {
+             p.deskew_settings.min_confidence = parse_confidence(v);
+             set_deskew_option(p, "--min-confidence");
+         }},
+        {'\0', "expand", false,
+         [](Parse& p, const std::string&) {
+             p.deskew_settings.canvas = tulo::DeskewCanvas::expand;
+             set_deskew_option(p, "--expand");
+         }},
         {'\0', "list-kinds", false, [](Parse& p, const std::string&) { p.options.list_kinds = true; }},
         {'h', "help", false, [](Parse& p, const std::string&) { p.options.help = true; }},
         {'V', "version", false, [](Parse& p, const std::string&) { p.options.version = true; }},
@@ -189,6 +250,22 @@ bool save_before(Kind a, Kind b)
     return rank(a) < rank(b);
 }
 
+// --deskew writes one levelled copy of each image in its own format: a choice of kinds or format
+// has no meaning for it, and its settings none without it.
+void settle_deskew(Parse& parse)
+{
+    if (!parse.deskew) {
+        if (!parse.deskew_option.empty())
+            throw UsageError("option \"" + parse.deskew_option + "\" goes only with --deskew");
+        return;
+    }
+    if (parse.kinds_given)
+        throw UsageError("--deskew writes one levelled copy of each image and takes no --kinds");
+    if (parse.format_given)
+        throw UsageError("--deskew keeps the format of each image and takes no --format");
+    parse.options.deskew = parse.deskew_settings;
+}
+
 } // namespace
 
 std::vector<Kind> parse_kinds(const std::string& list)
@@ -225,6 +302,7 @@ Options parse_options(const std::vector<std::string>& args)
     }
     if (parse.kinds_given)
         parse.options.kinds = parse_kinds(parse.kind_list);
+    settle_deskew(parse);
     return parse.options;
 }
 
@@ -238,7 +316,13 @@ std::string usage_text()
            "\n"
            "  -o, --out DIR      write into DIR (default: out)\n"
            "  -k, --kinds LIST   save only these kinds: names or numbers, comma-separated\n"
-           "      --deskew       save only the angle-corrected (de-skewed) image\n"
+           "      --deskew       level each image by the angle of its rows of text and write it as\n"
+           "                     OUTDIR/<its file name>, in its own format; an image whose angle is\n"
+           "                     not found with confidence is written unchanged\n"
+           "      --max-angle DEG       with --deskew: search tilts up to DEG degrees (default 45)\n"
+           "      --min-confidence X    with --deskew: turn only from this confidence (default " +
+           shortest_text(tulo::min_skew_confidence) + ")\n"
+           "      --expand              with --deskew: grow the canvas to hold the whole turned image\n"
            "      --format FMT   write jpg (default), png or tif files; png and tif are lossless\n"
            "  -r, --recursive    also take the images in subdirectories\n"
            "      --resume       skip images whose folder already holds every file to be written\n"

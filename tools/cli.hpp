@@ -2,6 +2,7 @@
 
 #include "batch.hpp"
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ struct Options {
     /** Kinds to save, ascending with a mosaic last; empty for the whole catalogue. */
     std::vector<Kind> kinds;
     Format format = Format::jpg;
+    /** --deskew: level each image and write it flat, in its own format; empty otherwise. */
+    std::optional<DeskewSettings> deskew{};
     /** Worker threads; 0 for one per core. */
     unsigned jobs = 0;
     bool recursive = false;
@@ -35,7 +38,8 @@ struct Options {
 };
 
 /** @brief Parses the arguments after the program name.
- *  @throws UsageError for an unknown option, a missing or bad value, or an unknown kind. */
+ *  @throws UsageError for an unknown option, a missing or bad value, an unknown kind, or options
+ *          that do not go together (--deskew with --kinds or --format, its settings without it). */
 Options parse_options(const std::vector<std::string>& args);
 
 /** @brief Parses a comma-separated list of kind names or numbers (1 to 22).

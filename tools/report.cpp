@@ -11,15 +11,10 @@ namespace {
 
 constexpr std::size_t bar_width = 30;
 
-// Shortest text that reads back as the same double; "C" locale rules whatever the user's locale.
 // Zero has no sign: -0 would only tell how a rounding came about.
 std::string json_number(double value)
 {
-    if (!std::isfinite(value))
-        return "null";
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, value == 0.0 ? 0.0 : value).ptr;
-    return std::string(text, end);
+    return std::isfinite(value) ? shortest_text(value == 0.0 ? 0.0 : value) : "null";
 }
 
 // `decimals` places; a value that rounds to zero is written without a minus sign.
@@ -51,7 +46,25 @@ std::string plural(std::size_t count, const std::string& noun)
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
+// "turned by -3.02 deg (confidence 12.40) into out/a.png", or why it was not turned.
+std::string deskew_summary(const Report& report)
+{
+    const std::string confidence = fixed(report.skew_confidence.value_or(0), 2);
+    if (*report.deskewed)
+        return "turned by " + fixed(report.correction_angle.value_or(0), 2) + " deg (confidence " + confidence +
+               ") into " + report.output;
+    return "not turned (angle " + fixed(report.correction_angle.value_or(0), 2) + " deg, confidence " + confidence +
+           "), written unchanged to " + report.output;
+}
+
 } // namespace
+
+std::string shortest_text(double value)
+{
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
 
 std::string json_string(const std::string& text)
 {
@@ -84,6 +97,8 @@ std::string summary_line(const Report& report)
         return line + "failed: " + report.error;
     if (report.skipped)
         return line + "skipped, " + report.output + " is complete";
+    if (report.deskewed)
+        return line + deskew_summary(report) + ", " + fixed(report.seconds, 2) + " s";
     if (report.threshold_method)
         line += "threshold " + *report.threshold_method + ", edge level " + fixed(report.threshold_value.value_or(0), 0) + ", ";
     if (report.correction_angle)
@@ -106,6 +121,8 @@ std::string json_line(const Report& report)
            ",\"threshold_method\":" + json_optional(report.threshold_method, json_string) +
            ",\"threshold_value\":" + json_optional(report.threshold_value, json_number) +
            ",\"correction_angle\":" + json_optional(report.correction_angle, json_number) +
+           ",\"skew_confidence\":" + json_optional(report.skew_confidence, json_number) +
+           ",\"deskewed\":" + json_optional(report.deskewed, [](bool turned) { return turned ? "true" : "false"; }) +
            ",\"contours\":" + json_optional(report.contours, count) +
            ",\"segments\":" + json_optional(report.segments, count) +
            ",\"files\":" + json_files(report.files) +

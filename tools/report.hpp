@@ -17,6 +17,9 @@ std::string summary_line(const Report& report);
  *         analyses that did not run are null. */
 std::string json_line(const Report& report);
 
+/** @brief The shortest text that reads back as `value`, in every locale. */
+std::string shortest_text(double value);
+
 /** @brief `text` as a JSON string literal, quotes included. */
 std::string json_string(const std::string& text);
 

@@ -212,8 +212,21 @@ TEST(KindList, SortsAndPutsTheMosaicLast)
 {
     EXPECT_EQ(parse_kinds("mosaic,22,original,2,greyscale"),
               (std::vector<Kind>{Kind::original, Kind::greyscale, Kind::threshold_dog, Kind::mosaic}));
-    EXPECT_EQ(parse_options({"--deskew"}).kinds, std::vector<Kind>{Kind::angle_corrected});
-    EXPECT_EQ(parse_options({"--deskew", "-k", "1"}).kinds, (std::vector<Kind>{Kind::original, Kind::angle_corrected}));
+}
+
+TEST(DeskewOptions, CarryTheirSettings)
+{
+    const Options plain = parse_options({"--deskew"});
+    ASSERT_TRUE(plain.deskew);
+    EXPECT_EQ(plain.deskew->max_angle, 45.0);
+    EXPECT_EQ(plain.deskew->min_confidence, tulo::min_skew_confidence);
+    EXPECT_EQ(plain.deskew->canvas, tulo::DeskewCanvas::same_size);
+    const Options set = parse_options({"--expand", "--max-angle=12.5", "--deskew", "--min-confidence", "0"});
+    ASSERT_TRUE(set.deskew);
+    EXPECT_EQ(set.deskew->max_angle, 12.5);
+    EXPECT_EQ(set.deskew->min_confidence, 0.0);
+    EXPECT_EQ(set.deskew->canvas, tulo::DeskewCanvas::expand);
+    EXPECT_FALSE(parse_options({}).deskew);
 }
 
 class BadCommandLine : public ::testing::TestWithParam<std::pair<std::vector<std::string>, std::string>> {};
@@ -243,7 +256,16 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(std::vector<std::string>{"-k", "max"}, "unknown kind \"max\"" + see_kinds),
         std::make_pair(std::vector<std::string>{"--kinds", " , "}, "no kinds given" + see_kinds),
         std::make_pair(std::vector<std::string>{"-k", ""}, "no kinds given" + see_kinds),
-        std::make_pair(std::vector<std::string>{"--format", "bmp"}, "unknown format \"bmp\": give jpg, png or tif")),
+        std::make_pair(std::vector<std::string>{"--format", "bmp"}, "unknown format \"bmp\": give jpg, png or tif"),
+        std::make_pair(std::vector<std::string>{"--deskew", "-k", "1"},
+                       "--deskew writes one levelled copy of each image and takes no --kinds"),
+        std::make_pair(std::vector<std::string>{"--format=png", "--deskew"},
+                       "--deskew keeps the format of each image and takes no --format"),
+        std::make_pair(std::vector<std::string>{"--expand"}, "option \"--expand\" goes only with --deskew"),
+        std::make_pair(std::vector<std::string>{"--deskew", "--max-angle", "50"},
+                       "invalid angle \"50\": give degrees above 0 and up to 45"),
+        std::make_pair(std::vector<std::string>{"--deskew", "--min-confidence=-1"},
+                       "invalid confidence \"-1\": give a number of 0 or more")),
     [](const auto& info) { return testing::arguments_name(info.param.first); });
 
 // ---------------------------------------------------------------------------------------------
@@ -287,12 +309,29 @@ TEST_F(ReportText, SummaryNamesEveryFact)
     EXPECT_EQ(summary_line(report), "in/a.png: 1 file in out/a/, 0.25 s");
 }
 
+TEST_F(ReportText, DeskewSummarySaysWhetherTheImageWasTurned)
+{
+    Report levelled;
+    levelled.input = "in/a.png";
+    levelled.output = "out/a.png";
+    levelled.correction_angle = -3.021;
+    levelled.skew_confidence = 12.4;
+    levelled.deskewed = true;
+    levelled.seconds = 0.05;
+    EXPECT_EQ(summary_line(levelled), "in/a.png: turned by -3.02 deg (confidence 12.40) into out/a.png, 0.05 s");
+    levelled.correction_angle = 0.0;
+    levelled.skew_confidence = 0.31;
+    levelled.deskewed = false;
+    EXPECT_EQ(summary_line(levelled),
+              "in/a.png: not turned (angle 0.00 deg, confidence 0.31), written unchanged to out/a.png, 0.05 s");
+}
+
 TEST_F(ReportText, JsonHasTheSameFacts)
 {
     EXPECT_EQ(json_line(report),
               "{\"input\":\"in/a.png\",\"output\":\"out/a/\",\"ok\":true,\"error\":null,\"skipped\":false,"
               "\"threshold_method\":\"triangle\",\"threshold_value\":127.5,\"correction_angle\":-4.126,"
-              "\"contours\":1,\"segments\":12,\"files\":[\"out/a/01_original.jpg\",\"out/a/02_\\\"q\\\".jpg\"],"
+              "\"skew_confidence\":null,\"deskewed\":null,\"contours\":1,\"segments\":12,\"files\":[\"out/a/01_original.jpg\",\"out/a/02_\\\"q\\\".jpg\"],"
               "\"seconds\":0.250}");
     Report failed;
     failed.input = "x.png";
@@ -301,7 +340,7 @@ TEST_F(ReportText, JsonHasTheSameFacts)
     EXPECT_EQ(json_line(failed),
               "{\"input\":\"x.png\",\"output\":\"out/x/\",\"ok\":false,\"error\":\"empty file\",\"skipped\":false,"
               "\"threshold_method\":null,\"threshold_value\":null,\"correction_angle\":null,"
-              "\"contours\":null,\"segments\":null,\"files\":[],\"seconds\":0.000}");
+              "\"skew_confidence\":null,\"deskewed\":null,\"contours\":null,\"segments\":null,\"files\":[],\"seconds\":0.000}");
     EXPECT_EQ(summary_line(failed), "x.png: failed: empty file");
 }
 
