@@ -17,7 +17,7 @@ constexpr float sweep_delta = 1.0f;        // Leptonica's default sweep step
 constexpr float min_search_delta = 0.01f;  // Leptonica's default final precision
 constexpr int sweep_reduction = 4;
 constexpr int search_reduction = 2;
-constexpr int binary_threshold = 130;      // what Leptonica's own deskew binarises at
+constexpr int binary_threshold = 130;      // fixed, a little above mid-grey
 
 // Dark ink on light paper, as Leptonica's binarisation expects: a page that is dark on average is
 // inverted first (before timing), so that light-on-dark pages are a fair test.

@@ -16,7 +16,7 @@ public:
     LeptonicaPage(const LeptonicaPage&) = delete;
     LeptonicaPage& operator=(const LeptonicaPage&) = delete;
 
-    /** @brief Binarises at 130 (as Leptonica's own deskew does) and runs
+    /** @brief Binarises at a fixed 130 and runs
      *         pixFindSkewSweepAndSearch over +-45 degrees, reduction 4 then 2, 1 degree sweep.
      *  @return the correction in tulo's sign (counter-clockwise positive), or nothing when this
      *          build has no Leptonica or Leptonica reports an error. */
