@@ -42,6 +42,7 @@ void translate_exceptions()
 PYBIND11_MODULE(_tulo, m)
 {
     m.doc() = "Image-analysis workspace and operations on OpenCV, on NumPy arrays as cv2 has them.";
+    m.attr("__version__") = TULO_VERSION;
     const py::object opencv_error = py::exception<cv::Exception>(m, "OpenCVError", PyExc_RuntimeError);
     opencv_error.attr("__doc__") = "An error OpenCV raised inside the library; its message is OpenCV's.";
     opencv_error_type = opencv_error.ptr();

@@ -6,7 +6,7 @@ shares the buffer of the C++ matrix and keeps it alive. Image operations run wit
 threads with a workspace each run in parallel.
 """
 from ._tulo import *  # noqa: F401,F403  (the names of the C++ library)
-from ._tulo import Opsira
+from ._tulo import Opsira, __version__
 
 EMatType = Opsira.EMatType
 EThresholdType = Opsira.EThresholdType

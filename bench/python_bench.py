@@ -1,0 +1,94 @@
+"""Measures the Python package against the C++ library and prints one JSON line per measurement.
+
+usage: /usr/bin/python3 bench/python_bench.py BUILD_DIR [REPETITIONS]
+
+- catalogue: the whole catalogue of the 0.3 MP benchmark photograph (kinds 2 to 22, then the
+  mosaic, as the C++ benchmark derives it) through Python, against `tulo_bench`'s
+  catalogue/workspace/0.3MP; the two alternate, REPETITIONS times each, and the medians compare.
+- threads: catalogues of that photograph on one Python thread and on two, a workspace per
+  thread, OpenCV's own threads off in both; throughput of two over one.
+"""
+import concurrent.futures
+import json
+import pathlib
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+CATALOGUES_PER_THREAD = 4  # per thread in the threads measurement: enough to hide start and end
+ITERATIONS = 3  # catalogues per timed run, as many as Google Benchmark runs in --benchmark_min_time=3
+
+
+def derive_catalogue(tulo, image):
+    workspace = tulo.Opsira(image)
+    for kind in range(2, 23):
+        if kind != int(tulo.EMatType.mosaic):
+            workspace.get(tulo.EMatType(kind))
+    workspace.get(tulo.EMatType.mosaic)
+
+
+def timed(function, *args):
+    """Wall and process CPU time of one call, in seconds."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    function(*args)
+    return time.perf_counter() - wall, time.process_time() - cpu
+
+
+def cxx_catalogue_ms(build):
+    output = subprocess.run(
+        [f"{build}/bench/tulo_bench", "--benchmark_filter=^catalogue/workspace/0.3MP/", "--benchmark_min_time=3",
+         "--benchmark_format=json"], check=True, capture_output=True, text=True).stdout
+    run = json.loads(output)["benchmarks"][0]
+    return run["real_time"], run["cpu_time"]
+
+
+def python_catalogue_ms(tulo, image):
+    wall, cpu = timed(lambda: [derive_catalogue(tulo, image) for _ in range(ITERATIONS)])
+    return wall * 1000 / ITERATIONS, cpu * 1000 / ITERATIONS
+
+
+def catalogue(build, tulo, image, repetitions):
+    cxx, python = [], []
+    for _ in range(repetitions):
+        cxx.append(cxx_catalogue_ms(build))
+        python.append(python_catalogue_ms(tulo, image))
+    medians = {route: [statistics.median(run[i] for run in runs) for i in (0, 1)]
+               for route, runs in (("cxx", cxx), ("python", python))}
+    return {"measure": "catalogue 0.3MP", "cxx_wall_ms": medians["cxx"][0], "python_wall_ms": medians["python"][0],
+            "wall_ratio": medians["python"][0] / medians["cxx"][0], "cxx_cpu_ms": medians["cxx"][1],
+            "python_cpu_ms": medians["python"][1], "cpu_ratio": medians["python"][1] / medians["cxx"][1]}
+
+
+def throughput(tulo, image, threads):
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        wall, _ = timed(lambda: list(pool.map(lambda _: derive_catalogue(tulo, image),
+                                              range(threads * CATALOGUES_PER_THREAD))))
+    return threads * CATALOGUES_PER_THREAD / wall
+
+
+def threads(tulo, image, repetitions):
+    import cv2
+    cv2.setNumThreads(1)
+    one = statistics.median(throughput(tulo, image, 1) for _ in range(repetitions))
+    two = statistics.median(throughput(tulo, image, 2) for _ in range(repetitions))
+    return {"measure": "threads 0.3MP", "one_thread_per_s": one, "two_threads_per_s": two, "speed_up": two / one}
+
+
+def main(build, repetitions=3):
+    build = pathlib.Path(build).resolve()
+    sys.path.insert(0, str(build / "python"))
+    import cv2
+    import tulo
+    with tempfile.TemporaryDirectory() as photos:
+        # The first photograph of a series is the one the C++ benchmarks draw; PNG keeps every byte.
+        subprocess.run([f"{build}/bench/tulo_bench_photos", photos, "1", "640", "480", "png"], check=True,
+                       capture_output=True)
+        image = cv2.imread(f"{photos}/photo_00.png")
+    print(json.dumps(catalogue(build, tulo, image, repetitions)), flush=True)
+    print(json.dumps(threads(tulo, image, repetitions)), flush=True)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], *map(int, sys.argv[2:3]))
