@@ -7,16 +7,22 @@ usage: /usr/bin/python3 bench/python_bench.py BUILD_DIR [REPETITIONS]
   catalogue/workspace/0.3MP; the two alternate, REPETITIONS times each, and the medians compare.
 - threads: catalogues of that photograph on one Python thread and on two, a workspace per
   thread, OpenCV's own threads off in both; throughput of two over one.
+- dask: the eight 2 MP JPEG photographs of bench/batch.sh through tulo.distributed on a running
+  local cluster of two worker processes, and through `python3 -m tulo.distributed -j 2` with the
+  cluster's start and stop, against `opsira -j 2`; median wall times of REPETITIONS runs.
 """
 import concurrent.futures
 import json
+import os
 import pathlib
+import shutil
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
+BATCH_PHOTOS = 8  # as bench/batch.sh times opsira
 CATALOGUES_PER_THREAD = 4  # per thread in the threads measurement: enough to hide start and end
 ITERATIONS = 3  # catalogues per timed run, as many as Google Benchmark runs in --benchmark_min_time=3
 
@@ -76,6 +82,32 @@ def threads(tulo, image, repetitions):
     return {"measure": "threads 0.3MP", "one_thread_per_s": one, "two_threads_per_s": two, "speed_up": two / one}
 
 
+def median_wall(repetitions, out, run):
+    """Median wall time of `run()`, each run into an emptied `out`."""
+    walls = []
+    for _ in range(repetitions):
+        shutil.rmtree(out, ignore_errors=True)
+        walls.append(timed(run)[0])
+    return statistics.median(walls)
+
+
+def dask(build, photos, repetitions):
+    import distributed
+    import tulo.distributed as td
+    files = sorted(str(path) for path in pathlib.Path(photos).glob("*.jpg"))
+    out = f"{photos}/out"
+    opsira = median_wall(repetitions, out, lambda: subprocess.run(
+        [f"{build}/tools/opsira", "-j", "2", "-q", "-o", out, *files], check=True))
+    command = median_wall(repetitions, out, lambda: subprocess.run(
+        [sys.executable, "-m", "tulo.distributed", "-j", "2", "-q", "-o", out, *files], check=True,
+        env=dict(os.environ, PYTHONPATH=f"{build}/python")))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        running = median_wall(repetitions, out, lambda: list(td.process(files, out, client=client)))
+    return {"measure": f"dask {len(files)} x 2MP", "opsira_j2_s": opsira, "cluster_running_s": running,
+            "cluster_ratio": opsira / running, "command_s": command, "command_ratio": opsira / command}
+
+
 def main(build, repetitions=3):
     build = pathlib.Path(build).resolve()
     sys.path.insert(0, str(build / "python"))
@@ -86,8 +118,11 @@ def main(build, repetitions=3):
         subprocess.run([f"{build}/bench/tulo_bench_photos", photos, "1", "640", "480", "png"], check=True,
                        capture_output=True)
         image = cv2.imread(f"{photos}/photo_00.png")
-    print(json.dumps(catalogue(build, tulo, image, repetitions)), flush=True)
-    print(json.dumps(threads(tulo, image, repetitions)), flush=True)
+        subprocess.run([f"{build}/bench/tulo_bench_photos", photos, str(BATCH_PHOTOS), "1920", "1080", "jpg"],
+                       check=True, capture_output=True)
+        print(json.dumps(catalogue(build, tulo, image, repetitions)), flush=True)
+        print(json.dumps(threads(tulo, image, repetitions)), flush=True)
+        print(json.dumps(dask(build, photos, repetitions)), flush=True)
 
 
 if __name__ == "__main__":
