@@ -44,7 +44,7 @@ public:
     static PyObject* lender_of(const cv::Mat& mat);
 
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step, cv::AccessFlag flags,
-                           cv::UMatUsageFlags usage) const override
+        cv::UMatUsageFlags usage) const override
     {
         return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
     }
@@ -80,8 +80,8 @@ int depth_of(const py::dtype& dtype)
     for (const DepthOfDtype& entry : depths)
         if (native_order && entry.kind == dtype.kind() && entry.item_size == dtype.itemsize())
             return entry.depth;
-    throw py::type_error("images are arrays of " + std::string(supported_dtypes) + ", not " +
-                         py::repr(dtype).cast<std::string>());
+    throw py::type_error(
+        "images are arrays of " + std::string(supported_dtypes) + ", not " + py::repr(dtype).cast<std::string>());
 }
 
 int channels_of(const py::array& array)
@@ -90,8 +90,8 @@ int channels_of(const py::array& array)
         return 1;
     if (array.ndim() == 3 && array.shape(2) >= 1 && array.shape(2) <= CV_CN_MAX)
         return static_cast<int>(array.shape(2));
-    throw py::type_error("images are arrays of shape (height, width) or (height, width, channels) with 1 to " +
-                         std::to_string(CV_CN_MAX) + " channels");
+    throw py::type_error("images are arrays of shape (height, width) or (height, width, channels) with 1 to "
+        + std::to_string(CV_CN_MAX) + " channels");
 }
 
 int side(py::ssize_t length)
@@ -133,8 +133,7 @@ bool writeable(PyObject* array)
 }
 
 // cv::Point and cv::Vec4i are plain runs of ints, copied as such.
-template <typename Point>
-py::array_t<int> int_rows(const std::vector<Point>& points)
+template <typename Point> py::array_t<int> int_rows(const std::vector<Point>& points)
 {
     constexpr py::ssize_t width = sizeof(Point) / sizeof(int);
     py::array_t<int> rows({static_cast<py::ssize_t>(points.size()), width});
@@ -145,8 +144,7 @@ py::array_t<int> int_rows(const std::vector<Point>& points)
 
 // Any array-like of int32-convertible numbers as rows of `width`: an (N, width) or cv2's
 // (N, 1, width) array, or a list of rows.
-template <typename Point>
-std::vector<Point> int_rows_of(py::handle object, const char* what)
+template <typename Point> std::vector<Point> int_rows_of(py::handle object, const char* what)
 {
     constexpr py::ssize_t width = sizeof(Point) / sizeof(int);
     const auto rows = py::array_t<int, py::array::c_style | py::array::forcecast>::ensure(object);
@@ -173,7 +171,8 @@ cv::Mat to_mat(py::handle object)
     if (array.size() == 0)
         return cv::Mat();
     const int sizes[] = {side(array.shape(0)), side(array.shape(1))};
-    const std::size_t steps[] = {static_cast<std::size_t>(array.strides(0)), static_cast<std::size_t>(array.strides(1))};
+    const std::size_t steps[]
+        = {static_cast<std::size_t>(array.strides(0)), static_cast<std::size_t>(array.strides(1))};
     // Read-only arrays are lent too: the library never writes into an argument, and an array
     // returned over such a buffer is read-only in turn.
     cv::Mat mat(2, sizes, type, const_cast<void*>(array.data()), steps);

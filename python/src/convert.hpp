@@ -35,8 +35,7 @@ py::array to_array(const Segments& segments);
 
 namespace pybind11::detail {
 
-template <>
-struct type_caster<cv::Mat> {
+template <> struct type_caster<cv::Mat> {
     PYBIND11_TYPE_CASTER(cv::Mat, const_name("numpy.ndarray"));
 
     bool load(handle source, bool)
@@ -47,15 +46,11 @@ struct type_caster<cv::Mat> {
         return true;
     }
 
-    static handle cast(const cv::Mat& mat, return_value_policy, handle)
-    {
-        return tulo_python::to_array(mat).release();
-    }
+    static handle cast(const cv::Mat& mat, return_value_policy, handle) { return tulo_python::to_array(mat).release(); }
 };
 
 /** A BGR(A) colour: one number or a sequence of up to four, as cv2 takes it. */
-template <>
-struct type_caster<cv::Scalar> {
+template <> struct type_caster<cv::Scalar> {
     PYBIND11_TYPE_CASTER(cv::Scalar, const_name("tuple[float, ...]"));
 
     bool load(handle source, bool convert)
@@ -84,22 +79,20 @@ struct type_caster<cv::Scalar> {
 };
 
 /** A rotated rectangle as cv2.minAreaRect gives it: ((centre x, y), (width, height), angle). */
-template <>
-struct type_caster<cv::RotatedRect> {
+template <> struct type_caster<cv::RotatedRect> {
     PYBIND11_TYPE_CASTER(cv::RotatedRect, const_name("tuple[tuple[float, float], tuple[float, float], float]"));
 
     bool load(handle, bool) { return false; }
 
     static handle cast(const cv::RotatedRect& rect, return_value_policy, handle)
     {
-        return make_tuple(make_tuple(rect.center.x, rect.center.y), make_tuple(rect.size.width, rect.size.height),
-                          rect.angle)
+        return make_tuple(
+            make_tuple(rect.center.x, rect.center.y), make_tuple(rect.size.width, rect.size.height), rect.angle)
             .release();
     }
 };
 
-template <>
-struct type_caster<tulo_python::Contours> {
+template <> struct type_caster<tulo_python::Contours> {
     PYBIND11_TYPE_CASTER(tulo_python::Contours, const_name("list[numpy.ndarray]"));
 
     bool load(handle source, bool)
@@ -116,8 +109,7 @@ struct type_caster<tulo_python::Contours> {
     }
 };
 
-template <>
-struct type_caster<tulo_python::Segments> {
+template <> struct type_caster<tulo_python::Segments> {
     PYBIND11_TYPE_CASTER(tulo_python::Segments, const_name("numpy.ndarray"));
 
     bool load(handle source, bool)

@@ -41,8 +41,9 @@ void bind_kmeans(py::module_& m)
             const py::array_t<double> centre_array(static_cast<py::ssize_t>(centres.size()), centres.data());
             return std::make_tuple(iterations, label_array(labels), centre_array);
         },
-        (std::string(doc::k_means) + "\n\nIn Python the outputs are returned: (iterations, labels, centres), "
-                                      "labels as an int array and centres as a float64 array.")
+        (std::string(doc::k_means)
+            + "\n\nIn Python the outputs are returned: (iterations, labels, centres), "
+              "labels as an int array and centres as a float64 array.")
             .c_str(),
         py::arg("values"), py::arg("k"));
     m.def(

@@ -7,8 +7,8 @@
 #include <pybind11/stl.h>
 
 #include <map>
-#include <utility>
 #include <string>
+#include <utility>
 
 namespace tulo_python {
 namespace {
@@ -48,7 +48,10 @@ public:
         return returned<bool>([&] { return Opsira::operator==(other); }, "__eq__", other);
     }
 
-    Opsira& clear() override { return chained([&]() -> Opsira& { return Opsira::clear(); }, "clear"); }
+    Opsira& clear() override
+    {
+        return chained([&]() -> Opsira& { return Opsira::clear(); }, "clear");
+    }
     Opsira& clear(EMatType kind) override
     {
         return chained([&]() -> Opsira& { return Opsira::clear(kind); }, "clear", kind);
@@ -72,15 +75,18 @@ public:
 
     cv::Mat& get(EMatType kind) override
     {
-        return held(key_of(kind), [&]() -> cv::Mat& { return Opsira::get(kind); }, "get", kind);
+        return held(
+            key_of(kind), [&]() -> cv::Mat& { return Opsira::get(kind); }, "get", kind);
     }
     cv::Mat& get(const std::string& name) override
     {
-        return held(name, [&]() -> cv::Mat& { return Opsira::get(name); }, "get", name);
+        return held(
+            name, [&]() -> cv::Mat& { return Opsira::get(name); }, "get", name);
     }
     cv::Mat& get(EMatType kind, int parameter) override
     {
-        return held(key_of(kind), [&]() -> cv::Mat& { return Opsira::get(kind, parameter); }, "get", kind, parameter);
+        return held(
+            key_of(kind), [&]() -> cv::Mat& { return Opsira::get(kind, parameter); }, "get", kind, parameter);
     }
 
     Opsira& replace(EMatType kind, cv::Mat& image) override
@@ -91,7 +97,10 @@ public:
     {
         return chained([&]() -> Opsira& { return Opsira::replace(name, image); }, "replace", name, image);
     }
-    Opsira& reset() override { return chained([&]() -> Opsira& { return Opsira::reset(); }, "reset"); }
+    Opsira& reset() override
+    {
+        return chained([&]() -> Opsira& { return Opsira::reset(); }, "reset");
+    }
     Opsira& reset_using(EMatType kind) override
     {
         return chained([&]() -> Opsira& { return Opsira::reset_using(kind); }, "reset_using", kind);
@@ -124,8 +133,8 @@ public:
     }
     cv::Mat create_hough_lines_and_angles() override
     {
-        return returned<cv::Mat>([&] { return Opsira::create_hough_lines_and_angles(); },
-                                 "create_hough_lines_and_angles");
+        return returned<cv::Mat>(
+            [&] { return Opsira::create_hough_lines_and_angles(); }, "create_hough_lines_and_angles");
     }
     cv::Mat create_mosaic(bool labels) override
     {
@@ -168,8 +177,7 @@ private:
 
     // The members that return the workspace: a Python override's own return value is ignored, so
     // that an override need not end in `return self` for chained calls to work.
-    template <typename Base, typename... Args>
-    Opsira& chained(Base base, const char* name, const Args&... args)
+    template <typename Base, typename... Args> Opsira& chained(Base base, const char* name, const Args&... args)
     {
         {
             const py::gil_scoped_acquire gil;
@@ -202,8 +210,7 @@ private:
 
 // Binds a member so that Python reaches the C++ implementation: on a Python subclass the marked
 // call skips the subclass's override, which is what `super().name(...)` means there.
-template <typename Result, typename... Args>
-auto from_python(Result (Opsira::*member)(Args...))
+template <typename Result, typename... Args> auto from_python(Result (Opsira::*member)(Args...))
 {
     return [member](Opsira& self, Args... args) -> Result {
         if (const auto* alias = dynamic_cast<const PyOpsira*>(&self))
@@ -212,8 +219,7 @@ auto from_python(Result (Opsira::*member)(Args...))
     };
 }
 
-template <typename Result, typename... Args>
-auto from_python(Result (Opsira::*member)(Args...) const)
+template <typename Result, typename... Args> auto from_python(Result (Opsira::*member)(Args...) const)
 {
     return [member](const Opsira& self, Args... args) -> Result {
         if (const auto* alias = dynamic_cast<const PyOpsira*>(&self))
@@ -222,8 +228,7 @@ auto from_python(Result (Opsira::*member)(Args...) const)
     };
 }
 
-template <typename Enum>
-void add_values(py::enum_<Enum>& enumeration, Enum last)
+template <typename Enum> void add_values(py::enum_<Enum>& enumeration, Enum last)
 {
     const Opsira names;
     for (int value = 0; value <= static_cast<int>(last); ++value)
@@ -257,9 +262,10 @@ void bind_opsira(py::module_& m)
         .def(py::init<const std::string&>(), doc::Opsira_3, path, no_gil)
         .def(py::init<const cv::Mat&>(), doc::Opsira_4, py::arg("image"), no_gil);
 
-    opsira.def_property_readonly("images", &image_mapping,
-                                 "The image store, ordered by byte-wise name: a read-only mapping of name to "
-                                 "array; each array shares the stored pixels.")
+    opsira
+        .def_property_readonly("images", &image_mapping,
+            "The image store, ordered by byte-wise name: a read-only mapping of name to "
+            "array; each array shares the stored pixels.")
         .def_readwrite("threshold_value", &Opsira::threshold_value, doc::Opsira_threshold_value)
         .def_readwrite("threshold_type", &Opsira::threshold_type, doc::Opsira_threshold_type)
         .def_readwrite("contours", &Opsira::contours, doc::Opsira_contours)
@@ -269,49 +275,56 @@ void bind_opsira(py::module_& m)
         .def_readwrite("correction_angle", &Opsira::correction_angle, doc::Opsira_correction_angle);
 
     opsira.def("to_type", from_python(&Opsira::to_type), doc::Opsira_to_type, name)
-        .def("to_string", from_python(py::overload_cast<EMatType>(&Opsira::to_string, py::const_)), doc::Opsira_to_string, kind)
-        .def("to_string", from_python(py::overload_cast<EThresholdType>(&Opsira::to_string, py::const_)), doc::Opsira_to_string_2,
-             py::arg("method"))
+        .def("to_string", from_python(py::overload_cast<EMatType>(&Opsira::to_string, py::const_)),
+            doc::Opsira_to_string, kind)
+        .def("to_string", from_python(py::overload_cast<EThresholdType>(&Opsira::to_string, py::const_)),
+            doc::Opsira_to_string_2, py::arg("method"))
         .def("__eq__", from_python(&Opsira::operator==), doc::Opsira_eq, py::is_operator(), no_gil);
 
     opsira.def("clear", from_python(py::overload_cast<>(&Opsira::clear)), doc::Opsira_clear, no_gil)
         .def("clear", from_python(py::overload_cast<EMatType>(&Opsira::clear)), doc::Opsira_clear_2, kind, no_gil)
-        .def("clear", from_python(py::overload_cast<const std::string&>(&Opsira::clear)), doc::Opsira_clear_3, name, no_gil)
-        .def("set_original", from_python(py::overload_cast<const std::string&>(&Opsira::set_original)), doc::Opsira_set_original,
-             path, no_gil)
-        .def("set_original", from_python(py::overload_cast<const cv::Mat&>(&Opsira::set_original)), doc::Opsira_set_original_2,
-             py::arg("image"), no_gil)
-        .def("set_original", from_python(py::overload_cast<EMatType>(&Opsira::set_original)), doc::Opsira_set_original_3, kind,
-             no_gil);
+        .def("clear", from_python(py::overload_cast<const std::string&>(&Opsira::clear)), doc::Opsira_clear_3, name,
+            no_gil)
+        .def("set_original", from_python(py::overload_cast<const std::string&>(&Opsira::set_original)),
+            doc::Opsira_set_original, path, no_gil)
+        .def("set_original", from_python(py::overload_cast<const cv::Mat&>(&Opsira::set_original)),
+            doc::Opsira_set_original_2, py::arg("image"), no_gil)
+        .def("set_original", from_python(py::overload_cast<EMatType>(&Opsira::set_original)),
+            doc::Opsira_set_original_3, kind, no_gil);
 
     const std::string shares = "\n\nThe array returned shares the stored pixels, as the C++ reference does: writing "
                                "into it changes the stored image.";
-    opsira.def("get", from_python(py::overload_cast<EMatType>(&Opsira::get)), (doc::Opsira_get + shares).c_str(), kind, no_gil)
-        .def("get", from_python(py::overload_cast<const std::string&>(&Opsira::get)), (doc::Opsira_get_2 + shares).c_str(), name,
-             no_gil)
-        .def("get", from_python(py::overload_cast<EMatType, int>(&Opsira::get)), (doc::Opsira_get_3 + shares).c_str(), kind,
-             py::arg("parameter"), no_gil)
+    opsira
+        .def("get", from_python(py::overload_cast<EMatType>(&Opsira::get)), (doc::Opsira_get + shares).c_str(), kind,
+            no_gil)
+        .def("get", from_python(py::overload_cast<const std::string&>(&Opsira::get)),
+            (doc::Opsira_get_2 + shares).c_str(), name, no_gil)
+        .def("get", from_python(py::overload_cast<EMatType, int>(&Opsira::get)), (doc::Opsira_get_3 + shares).c_str(),
+            kind, py::arg("parameter"), no_gil)
         .def("replace", from_python(py::overload_cast<EMatType, cv::Mat&>(&Opsira::replace)), doc::Opsira_replace, kind,
-             py::arg("image"), no_gil)
-        .def("replace", from_python(py::overload_cast<const std::string&, cv::Mat&>(&Opsira::replace)), doc::Opsira_replace_2,
-             name, py::arg("image"), no_gil)
+            py::arg("image"), no_gil)
+        .def("replace", from_python(py::overload_cast<const std::string&, cv::Mat&>(&Opsira::replace)),
+            doc::Opsira_replace_2, name, py::arg("image"), no_gil)
         .def("reset", from_python(&Opsira::reset), doc::Opsira_reset, no_gil)
-        .def("reset_using", from_python(py::overload_cast<EMatType>(&Opsira::reset_using)), doc::Opsira_reset_using, kind, no_gil)
-        .def("reset_using", from_python(py::overload_cast<const std::string&>(&Opsira::reset_using)), doc::Opsira_reset_using_2,
-             path, no_gil);
+        .def("reset_using", from_python(py::overload_cast<EMatType>(&Opsira::reset_using)), doc::Opsira_reset_using,
+            kind, no_gil)
+        .def("reset_using", from_python(py::overload_cast<const std::string&>(&Opsira::reset_using)),
+            doc::Opsira_reset_using_2, path, no_gil);
 
-    opsira.def("save", from_python(py::overload_cast<EMatType, const std::string&>(&Opsira::save)), doc::Opsira_save, kind, path,
-               no_gil)
-        .def("save", from_python(py::overload_cast<const std::string&, const std::string&>(&Opsira::save)), doc::Opsira_save_2,
-             name, path, no_gil)
+    opsira
+        .def("save", from_python(py::overload_cast<EMatType, const std::string&>(&Opsira::save)), doc::Opsira_save,
+            kind, path, no_gil)
+        .def("save", from_python(py::overload_cast<const std::string&, const std::string&>(&Opsira::save)),
+            doc::Opsira_save_2, name, path, no_gil)
         .def("save_all", from_python(&Opsira::save_all), doc::Opsira_save_all, path, no_gil)
         .def("find_contours", from_python(&Opsira::find_contours), doc::Opsira_find_contours, no_gil)
-        .def("create_threshold", from_python(py::overload_cast<>(&Opsira::create_threshold)), doc::Opsira_create_threshold, no_gil)
+        .def("create_threshold", from_python(py::overload_cast<>(&Opsira::create_threshold)),
+            doc::Opsira_create_threshold, no_gil)
         .def("create_hough_lines_and_angles", from_python(&Opsira::create_hough_lines_and_angles),
-             doc::Opsira_create_hough_lines_and_angles, no_gil)
+            doc::Opsira_create_hough_lines_and_angles, no_gil)
         .def("create_mosaic", from_python(&Opsira::create_mosaic), doc::Opsira_create_mosaic, py::arg("labels"), no_gil)
         .def("create_threshold", from_python(py::overload_cast<EThresholdType>(&Opsira::create_threshold)),
-             doc::Opsira_create_threshold_2, py::arg("method"), no_gil);
+            doc::Opsira_create_threshold_2, py::arg("method"), no_gil);
 }
 
 } // namespace tulo_python

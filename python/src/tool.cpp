@@ -38,8 +38,7 @@ py::dict to_dict(const opsira::Report& report)
     return fields;
 }
 
-template <typename T>
-std::optional<T> optional_field(const py::dict& fields, const char* name)
+template <typename T> std::optional<T> optional_field(const py::dict& fields, const char* name)
 {
     const py::object value = fields.attr("get")(name);
     return value.is_none() ? std::nullopt : std::optional<T>(value.cast<T>());

@@ -140,6 +140,7 @@ def test_each_group_of_the_api_gives_hand_checked_results(photo):
     assert tulo.best_value_from_intervals([[1.0], [2.0, 4.0]]) == 3.0
     iterations, labels, centres = tulo.k_means([1.0, 2.0, 10.0, 11.0], 2)
     assert labels.tolist() == [0, 0, 1, 1] and centres.tolist() == [1.5, 10.5] and iterations >= 1
+    np.testing.assert_array_equal(cv2.bitwise_not(tulo.invert(photo)), photo)  # cv2 takes tulo's arrays
     workspace = tulo.Opsira(photo)
     np.testing.assert_array_equal(workspace.get(Kind.greyscale), cv2.cvtColor(photo, cv2.COLOR_BGR2GRAY))
     workspace.get(Kind.hough_lines)

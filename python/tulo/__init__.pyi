@@ -10,6 +10,8 @@ Contour = npt.NDArray[np.int32]
 Colour = float | Sequence[float]
 RotatedRect = tuple[tuple[float, float], tuple[float, float], float]
 
+__version__: str
+
 class OpenCVError(RuntimeError): ...
 
 class Opsira:
