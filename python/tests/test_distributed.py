@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 distributed = pytest.importorskip("distributed")
+pytest.importorskip("tulo._opsira", reason="built with the opsira tool only")
 import tulo.distributed as td  # noqa: E402
 
 OPSIRA = os.environ.get("TULO_OPSIRA")

@@ -33,6 +33,7 @@ class Task(NamedTuple):
 
 
 class Plan(NamedTuple):
+    """What a batch is to do, before anything runs."""
     tasks: list
     """The Task of every image found, in input order."""
     problems: list

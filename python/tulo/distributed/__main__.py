@@ -149,6 +149,8 @@ def main(args=None) -> int:
     except OSError as error:
         complain(str(error))
         return 1
+    except KeyboardInterrupt:
+        return 130  # as a shell reports a program ended by Ctrl-C
 
 
 if __name__ == "__main__":
