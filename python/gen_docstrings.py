@@ -25,6 +25,7 @@ PYTHON_TERMS = [
     ("cv::Mat&", "array"),
     ("cv::Mat", "array"),
     ("std::vector", "list"),
+    ('\\"', '"'),  # quotes escaped for the C++ string they stand in
 ]
 TAG_HEADINGS = {"param": "Parameters", "return": "Returns", "throws": "Raises"}
 
