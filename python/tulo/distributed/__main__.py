@@ -1,5 +1,6 @@
 """python3 -m tulo.distributed: the opsira command line on a Dask cluster."""
 import sys
+import textwrap
 
 from .. import Opsira, __version__
 from .. import _opsira
@@ -7,12 +8,13 @@ from . import plan, run
 
 PROGRAM = "tulo.distributed"
 BAR_WIDTH = 30
+HELP_WIDTH = 98
 
 
 def kinds_text() -> str:
     names = Opsira()
     items = [f"{kind} {names.to_string(Opsira.EMatType(kind))}" for kind in range(1, 23)]
-    return "\n".join("  " + ", ".join(items[i:i + 6]) + ("," if i + 6 < len(items) else "") for i in range(0, 22, 6))
+    return textwrap.fill(", ".join(items), width=HELP_WIDTH, initial_indent="  ", subsequent_indent="  ")
 
 
 USAGE = f"""Usage: python3 -m {PROGRAM} [--scheduler ADDRESS] [OPTION]... INPUT...
