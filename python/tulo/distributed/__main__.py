@@ -13,8 +13,10 @@ HELP_WIDTH = 98
 
 def kinds_text() -> str:
     names = Opsira()
-    items = [f"{kind} {names.to_string(Opsira.EMatType(kind))}" for kind in range(1, 23)]
-    return textwrap.fill(", ".join(items), width=HELP_WIDTH, initial_indent="  ", subsequent_indent="  ")
+    # "\0" holds each number to its name while the lines are wrapped.
+    items = [f"{kind}\0{names.to_string(Opsira.EMatType(kind))}" for kind in range(1, 23)]
+    text = textwrap.fill(", ".join(items), width=HELP_WIDTH, initial_indent="  ", subsequent_indent="  ")
+    return text.replace("\0", " ")
 
 
 USAGE = f"""Usage: python3 -m {PROGRAM} [--scheduler ADDRESS] [OPTION]... INPUT...
