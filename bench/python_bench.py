@@ -55,13 +55,20 @@ def python_catalogue_ms(tulo, image):
     return wall * 1000 / ITERATIONS, cpu * 1000 / ITERATIONS
 
 
+def alternating(measures, repetitions):
+    """The results of every measure, run in turn, each first every other time so that a change of
+    load hits all alike."""
+    runs = {name: [] for name in measures}
+    for repetition in range(repetitions):
+        for name in list(measures)[::1 if repetition % 2 == 0 else -1]:
+            runs[name].append(measures[name]())
+    return runs
+
+
 def catalogue(build, tulo, image, repetitions):
-    cxx, python = [], []
-    for _ in range(repetitions):
-        cxx.append(cxx_catalogue_ms(build))
-        python.append(python_catalogue_ms(tulo, image))
-    medians = {route: [statistics.median(run[i] for run in runs) for i in (0, 1)]
-               for route, runs in (("cxx", cxx), ("python", python))}
+    runs = alternating({"cxx": lambda: cxx_catalogue_ms(build), "python": lambda: python_catalogue_ms(tulo, image)},
+                       repetitions)
+    medians = {route: [statistics.median(run[i] for run in runs[route]) for i in (0, 1)] for route in runs}
     return {"measure": "catalogue 0.3MP", "cxx_wall_ms": medians["cxx"][0], "python_wall_ms": medians["python"][0],
             "wall_ratio": medians["python"][0] / medians["cxx"][0], "cxx_cpu_ms": medians["cxx"][1],
             "python_cpu_ms": medians["python"][1], "cpu_ratio": medians["python"][1] / medians["cxx"][1]}
@@ -77,18 +84,17 @@ def throughput(tulo, image, threads):
 def threads(tulo, image, repetitions):
     import cv2
     cv2.setNumThreads(1)
-    one = statistics.median(throughput(tulo, image, 1) for _ in range(repetitions))
-    two = statistics.median(throughput(tulo, image, 2) for _ in range(repetitions))
+    runs = alternating({1: lambda: throughput(tulo, image, 1), 2: lambda: throughput(tulo, image, 2)}, repetitions)
+    one, two = statistics.median(runs[1]), statistics.median(runs[2])
     return {"measure": "threads 0.3MP", "one_thread_per_s": one, "two_threads_per_s": two, "speed_up": two / one}
 
 
-def median_wall(repetitions, out, run):
-    """Median wall time of `run()`, each run into an emptied `out`."""
-    walls = []
-    for _ in range(repetitions):
+def into_empty(out, run):
+    """A measure: the wall time of `run()` writing into `out`, emptied first."""
+    def measure():
         shutil.rmtree(out, ignore_errors=True)
-        walls.append(timed(run)[0])
-    return statistics.median(walls)
+        return timed(run)[0]
+    return measure
 
 
 def dask(build, photos, repetitions):
@@ -96,14 +102,18 @@ def dask(build, photos, repetitions):
     import tulo.distributed as td
     files = sorted(str(path) for path in pathlib.Path(photos).glob("*.jpg"))
     out = f"{photos}/out"
-    opsira = median_wall(repetitions, out, lambda: subprocess.run(
-        [f"{build}/tools/opsira", "-j", "2", "-q", "-o", out, *files], check=True))
-    command = median_wall(repetitions, out, lambda: subprocess.run(
-        [sys.executable, "-m", "tulo.distributed", "-j", "2", "-q", "-o", out, *files], check=True,
-        env=dict(os.environ, PYTHONPATH=f"{build}/python")))
+    command_env = dict(os.environ, PYTHONPATH=f"{build}/python")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        running = median_wall(repetitions, out, lambda: list(td.process(files, out, client=client)))
+        runs = alternating({
+            "opsira": into_empty(out, lambda: subprocess.run(
+                [f"{build}/tools/opsira", "-j", "2", "-q", "-o", out, *files], check=True)),
+            "running": into_empty(out, lambda: list(td.process(files, out, client=client))),
+            "command": into_empty(out, lambda: subprocess.run(
+                [sys.executable, "-m", "tulo.distributed", "-j", "2", "-q", "-o", out, *files], check=True,
+                env=command_env)),
+        }, repetitions)
+    opsira, running, command = (statistics.median(runs[name]) for name in ("opsira", "running", "command"))
     return {"measure": f"dask {len(files)} x 2MP", "opsira_j2_s": opsira, "cluster_running_s": running,
             "cluster_ratio": opsira / running, "command_s": command, "command_ratio": opsira / command}
 
