@@ -4,14 +4,16 @@ usage: gen_docstrings.py OUTPUT HEADER...
 
 Every `/** ... */` block names the declaration that follows it. A free function `f` becomes
 `doc::f`, a member `C::f` becomes `doc::C_f`, and the n-th overload of a name (n > 1) gets `_n`
-appended, in header order; `operator==` is called `eq`. The text keeps the brief, and turns the
+appended, in header order; `operator==` is called `eq`. The enumerators of `C::E` are in the table
+`doc::C_E_values` of {name, docstring} rows, which a null row ends. The text keeps the brief, and turns the
 tags into Python terms: parameters, what is returned and which Python exception is raised.
 """
 import re
 import sys
 
 DOC_BLOCK = re.compile(r"/\*\*(.*?)\*/", re.S)
-CLASS_HEAD = re.compile(r"\bclass\s+(?:TULO_API\s+)?(\w+)\s*(?::[^{]*)?\{")
+CLASS_HEAD = re.compile(r"\b(?<!enum )class\s+(?:TULO_API\s+)?(\w+)\s*(?::[^{]*)?\{")
+ENUM_HEAD = re.compile(r"\benum\s+class\s+(\w+)[^{;]*\{")
 TAG = re.compile(r"@(brief|param|return|throws)\b")
 
 # C++ terms of the headers and what a Python caller meets instead. A file that cannot be read or
@@ -79,25 +81,31 @@ def declared_name(declaration):
     return re.findall(r"\w+", head)[-1]
 
 
-def class_spans(text):
-    """(start, end, name) of every class body."""
-    spans = []
-    for match in CLASS_HEAD.finditer(text):
+def spans(text, head):
+    """(start, end, name) of every body that `head` opens."""
+    found = []
+    for match in head.finditer(text):
         depth, pos = 1, match.end()
         while depth:
             depth += {"{": 1, "}": -1}.get(text[pos], 0)
             pos += 1
-        spans.append((match.end(), pos, match.group(1)))
-    return spans
+        found.append((match.end(), pos, match.group(1)))
+    return found
+
+
+def enclosing(spans_found, position):
+    return next((name for start, end, name in spans_found if start <= position < end), None)
 
 
 def entries(text):
-    """(key, docstring) of every doc block, overloads numbered in order."""
-    spans = class_spans(text)
+    """(key, docstring) of every doc block outside an enumeration, overloads numbered in order."""
+    classes, enums = spans(text, CLASS_HEAD), spans(text, ENUM_HEAD)
     seen = {}
     for block in DOC_BLOCK.finditer(text):
+        if enclosing(enums, block.start()):
+            continue
         declaration = text[block.end():].lstrip()
-        scope = next((name for start, end, name in spans if start <= block.start() < end), None)
+        scope = enclosing(classes, block.start())
         key = declared_name(declaration)
         if scope and key != scope:
             key = f"{scope}_{key}"
@@ -105,13 +113,28 @@ def entries(text):
         yield (key if seen[key] == 1 else f"{key}_{seen[key]}"), docstring(block.group(1))
 
 
+def enumerator_tables(text):
+    """One table per enumeration, {name, docstring} per documented enumerator and a null end:
+    `<Class>_<Enum>_values`."""
+    classes = spans(text, CLASS_HEAD)
+    for start, end, name in spans(text, ENUM_HEAD):
+        scope = enclosing(classes, start)
+        rows = []
+        for block in DOC_BLOCK.finditer(text, start, end):
+            enumerator = re.match(r"\s*(\w+)", text[block.end():end]).group(1)
+            rows.append(f'{{"{enumerator}", R"doc({docstring(block.group(1))})doc"}}')
+        key = f"{scope}_{name}" if scope else name
+        yield f"inline constexpr const char* {key}_values[][2] = {{{', '.join(rows + ['{nullptr, nullptr}'])}}};"
+
+
 def main(output, headers):
     lines = ["// Generated from the public headers by gen_docstrings.py; do not edit.", "#pragma once", "",
              "namespace tulo_python::doc {", ""]
     for header in headers:
         with open(header, encoding="utf-8") as source:
-            for key, text in entries(source.read()):
-                lines.append(f'inline constexpr const char* {key} = R"doc({text})doc";')
+            text = source.read()
+        lines += [f'inline constexpr const char* {key} = R"doc({doc})doc";' for key, doc in entries(text)]
+        lines += list(enumerator_tables(text))
     lines += ["", "} // namespace tulo_python::doc", ""]
     with open(output, "w", encoding="utf-8") as out:
         out.write("\n".join(lines))
