@@ -1,6 +1,7 @@
 """Measures the Python package against the C++ library and prints one JSON line per measurement.
 
-usage: /usr/bin/python3 bench/python_bench.py BUILD_DIR [REPETITIONS]
+usage: /usr/bin/python3 bench/python_bench.py BUILD_DIR [REPETITIONS [MEASUREMENT...]]
+(the measurements below by name; all of them by default)
 
 - catalogue: the whole catalogue of the 0.3 MP benchmark photograph (kinds 2 to 22, then the
   mosaic, as the C++ benchmark derives it) through Python, against `tulo_bench`'s
@@ -75,18 +76,21 @@ def catalogue(build, tulo, image, repetitions):
 
 
 def throughput(tulo, image, threads):
+    """Catalogues per second, and the cores they kept busy (process CPU time over wall time): above
+    1 only while two threads ran the library at the same time, which a held GIL would prevent."""
     with concurrent.futures.ThreadPoolExecutor(threads) as pool:
-        wall, _ = timed(lambda: list(pool.map(lambda _: derive_catalogue(tulo, image),
-                                              range(threads * CATALOGUES_PER_THREAD))))
-    return threads * CATALOGUES_PER_THREAD / wall
+        wall, cpu = timed(lambda: list(pool.map(lambda _: derive_catalogue(tulo, image),
+                                                range(threads * CATALOGUES_PER_THREAD))))
+    return threads * CATALOGUES_PER_THREAD / wall, cpu / wall
 
 
 def threads(tulo, image, repetitions):
     import cv2
     cv2.setNumThreads(1)
     runs = alternating({1: lambda: throughput(tulo, image, 1), 2: lambda: throughput(tulo, image, 2)}, repetitions)
-    one, two = statistics.median(runs[1]), statistics.median(runs[2])
-    return {"measure": "threads 0.3MP", "one_thread_per_s": one, "two_threads_per_s": two, "speed_up": two / one}
+    (one, one_cores), (two, two_cores) = ([statistics.median(run[i] for run in runs[n]) for i in (0, 1)] for n in (1, 2))
+    return {"measure": "threads 0.3MP", "one_thread_per_s": one, "two_threads_per_s": two, "speed_up": two / one,
+            "one_thread_cores": one_cores, "two_threads_cores": two_cores}
 
 
 def into_empty(out, run):
@@ -118,7 +122,7 @@ def dask(build, photos, repetitions):
             "cluster_ratio": opsira / running, "command_s": command, "command_ratio": opsira / command}
 
 
-def main(build, repetitions=3):
+def main(build, repetitions=3, *chosen):
     build = pathlib.Path(build).resolve()
     sys.path.insert(0, str(build / "python"))
     import cv2
@@ -130,10 +134,12 @@ def main(build, repetitions=3):
         image = cv2.imread(f"{photos}/photo_00.png")
         subprocess.run([f"{build}/bench/tulo_bench_photos", photos, str(BATCH_PHOTOS), "1920", "1080", "jpg"],
                        check=True, capture_output=True)
-        print(json.dumps(catalogue(build, tulo, image, repetitions)), flush=True)
-        print(json.dumps(threads(tulo, image, repetitions)), flush=True)
-        print(json.dumps(dask(build, photos, repetitions)), flush=True)
+        measurements = {"catalogue": lambda: catalogue(build, tulo, image, repetitions),
+                        "threads": lambda: threads(tulo, image, repetitions),
+                        "dask": lambda: dask(build, photos, repetitions)}
+        for name in chosen or measurements:
+            print(json.dumps(measurements[name]()), flush=True)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], *map(int, sys.argv[2:3]))
+    main(sys.argv[1], *map(int, sys.argv[2:3]), *sys.argv[3:])

@@ -159,8 +159,9 @@ def python(path):
            ["Python", ms(c["python_wall_ms"]), ms(c["python_cpu_ms"])],
            ["Python / C++", f"{c['wall_ratio']:.3f}", f"{c['cpu_ratio']:.3f}"]])
     print("Catalogues per second, 0.3 MP, a workspace per Python thread, OpenCV sequential")
-    table(["one thread", "two threads", "speed-up"],
-          [[f"{t['one_thread_per_s']:.2f}", f"{t['two_threads_per_s']:.2f}", f"{t['speed_up']:.2f}x"]])
+    table(["one thread", "two threads", "speed-up", "cores busy, one thread", "cores busy, two threads"],
+          [[f"{t['one_thread_per_s']:.2f}", f"{t['two_threads_per_s']:.2f}", f"{t['speed_up']:.2f}x",
+            f"{t['one_thread_cores']:.2f}", f"{t['two_threads_cores']:.2f}"]])
     print(f"tulo.distributed on {d['measure'].split(' ', 1)[1]} JPEG photos, two worker processes, median wall s")
     table(["route", "wall s", "throughput / opsira -j 2"],
           [["opsira -j 2", f"{d['opsira_j2_s']:.1f}", "1.00"],
