@@ -8,5 +8,7 @@ void register_catalogue_benchmarks();
 void register_colour_balance_benchmarks();
 /** tulo::intervals over growing inputs, and tulo::k_means against cv::kmeans. */
 void register_numeric_benchmarks();
+/** tulo::estimate_skew against Leptonica's sweep-and-search on rendered pages, one thread. */
+void register_skew_benchmarks();
 
 } // namespace tulo_bench

@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace tulo_bench {
@@ -46,10 +48,29 @@ void intervals_of(benchmark::State& state)
     state.SetComplexityN(state.range(0));
 }
 
-void tulo_k_means(benchmark::State& state)
+// Values of one shape for the rows at a million values: k well-separated normal clusters (unit
+// spread, ten apart, equally likely), lognormal(0, 1) or uniform on [0, 1).
+enum class Shape { separated_normal, lognormal, uniform };
+constexpr std::size_t shape_rows_size = 1000000;
+
+std::vector<double> shaped_values(const Shape shape, const int k)
 {
-    const std::vector<double> values = sample_values(static_cast<std::size_t>(state.range(0)));
-    const auto k = static_cast<unsigned long>(state.range(1));
+    std::mt19937_64 engine(7);
+    std::uniform_int_distribution<int> cluster(0, k - 1);
+    std::normal_distribution<double> unit_normal(0.0, 1.0);
+    std::lognormal_distribution<double> lognormal(0.0, 1.0);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::vector<double> values(shape_rows_size);
+    for (double& value : values)
+        value = shape == Shape::separated_normal ? 10.0 * cluster(engine) + unit_normal(engine)
+              : shape == Shape::lognormal        ? lognormal(engine)
+                                                 : uniform(engine);
+    return values;
+}
+
+// The caller's label and centre vectors live across runs, as with a caller that clusters repeatedly.
+void tulo_k_means(benchmark::State& state, const std::vector<double>& values, const unsigned long k)
+{
     std::vector<unsigned long> labels;
     std::vector<double> centres;
     unsigned long iterations = 0;
@@ -60,12 +81,10 @@ void tulo_k_means(benchmark::State& state)
 
 // The same values in single precision, the only depth cv::kmeans takes; one attempt, k-means++
 // seeding from a fixed random state, at most 100 iterations, stopping when no centre moves.
-void cv_kmeans(benchmark::State& state, int threads)
+void cv_kmeans(benchmark::State& state, const std::vector<double>& values, const int k, const int threads)
 {
-    const std::vector<double> values = sample_values(static_cast<std::size_t>(state.range(0)));
     cv::Mat samples;
     cv::Mat(values, false).convertTo(samples, CV_32F);
-    const int k = static_cast<int>(state.range(1));
     const int default_threads = cv::getNumThreads();
     cv::setNumThreads(threads);
     cv::Mat labels;
@@ -78,9 +97,39 @@ void cv_kmeans(benchmark::State& state, int threads)
     cv::setNumThreads(default_threads);
 }
 
+void grid_tulo_k_means(benchmark::State& state)
+{
+    tulo_k_means(state, sample_values(static_cast<std::size_t>(state.range(0))),
+                 static_cast<unsigned long>(state.range(1)));
+}
+
+void grid_cv_kmeans(benchmark::State& state, const int threads)
+{
+    cv_kmeans(state, sample_values(static_cast<std::size_t>(state.range(0))), static_cast<int>(state.range(1)),
+              threads);
+}
+
+void shaped_tulo_k_means(benchmark::State& state, const Shape shape)
+{
+    const int k = static_cast<int>(state.range(0));
+    tulo_k_means(state, shaped_values(shape, k), static_cast<unsigned long>(k));
+}
+
+void shaped_cv_kmeans(benchmark::State& state, const Shape shape)
+{
+    const int k = static_cast<int>(state.range(0));
+    cv_kmeans(state, shaped_values(shape, k), k, cv::getNumThreads());
+}
+
 void k_means_grid(benchmark::internal::Benchmark* benchmark)
 {
     benchmark->ArgNames({"n", "k"})->ArgsProduct({{10000, 100000, 1000000}, {2, 4, 8}});
+    benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
+}
+
+void k_means_shape_rows(benchmark::internal::Benchmark* benchmark)
+{
+    benchmark->ArgName("k")->Arg(2)->Arg(4)->Arg(8);
     benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 }
 
@@ -94,9 +143,16 @@ void register_numeric_benchmarks()
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond)
         ->Complexity(benchmark::oNLogN);
-    k_means_grid(benchmark::RegisterBenchmark("k_means/tulo", tulo_k_means));
-    k_means_grid(benchmark::RegisterBenchmark("k_means/cv_kmeans", cv_kmeans, cv::getNumThreads()));
-    k_means_grid(benchmark::RegisterBenchmark("k_means/cv_kmeans_1_thread", cv_kmeans, 1));
+    k_means_grid(benchmark::RegisterBenchmark("k_means/tulo", grid_tulo_k_means));
+    k_means_grid(benchmark::RegisterBenchmark("k_means/cv_kmeans", grid_cv_kmeans, cv::getNumThreads()));
+    k_means_grid(benchmark::RegisterBenchmark("k_means/cv_kmeans_1_thread", grid_cv_kmeans, 1));
+    const std::pair<const char*, Shape> shapes[] = {
+        {"separated_normal", Shape::separated_normal}, {"lognormal", Shape::lognormal}, {"uniform", Shape::uniform}};
+    for (const auto& [name, shape] : shapes) {
+        const std::string row = std::string("k_means_1M/") + name;
+        k_means_shape_rows(benchmark::RegisterBenchmark((row + "/tulo").c_str(), shaped_tulo_k_means, shape));
+        k_means_shape_rows(benchmark::RegisterBenchmark((row + "/cv_kmeans").c_str(), shaped_cv_kmeans, shape));
+    }
 }
 
 } // namespace tulo_bench

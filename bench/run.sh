@@ -10,7 +10,7 @@ repetitions=${REPETITIONS:-5}
 results=$build/bench-results
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTULO_BUILD_BENCHMARKS=ON -DTULO_BUILD_TOOLS=ON
-cmake --build "$build" -j 2 --target tulo_bench tulo_bench_probe tulo_bench_photos opsira _tulo _opsira
+cmake --build "$build" -j 2 --target tulo_bench tulo_bench_probe tulo_bench_photos tulo_bench_skew opsira _tulo _opsira
 mkdir -p "$results"
 uptime > "$results/load_before.txt"
 
@@ -27,7 +27,9 @@ for route in workspace direct; do
 done > "$results/memory.json"
 
 bench/batch.sh "$build/tools/opsira" "$build/bench/tulo_bench_photos" 8 > "$results/batch.json"
+"$build/bench/tulo_bench_skew" 24 > "$results/skew.md"
 /usr/bin/python3 bench/python_bench.py "$build" 3 > "$results/python.json"
 uptime > "$results/load_after.txt"
 
 python3 bench/summary.py "$results"
+cat "$results/skew.md"

@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, tests and tools need, only those missing.
 set -eu
 
-packages="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+# libleptonica-dev only serves the benchmarks as a peer; nothing else needs it.
+packages="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev libleptonica-dev
 pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pytest python3-opencv python3-dask python3-distributed"
 
 missing=""

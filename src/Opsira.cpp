@@ -40,7 +40,8 @@ std::string name_at(const std::array<const char*, N>& names, int value)
 }
 
 // Larger files are refused before decoding: OpenCV allocates the whole image from the header's
-// word alone, and its own limit (2^30 pixels) lets a small hostile file claim gigabytes.
+// word alone, and its own limit (2^30 pixels) lets a small hostile file claim gigabytes. A file
+// whose size cannot be read is refused too.
 constexpr std::uint64_t max_read_pixels = std::uint64_t{1} << 28;
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -281,7 +282,7 @@ Opsira& Opsira::set_original(const std::string& path)
 {
     clear();
     const auto pixels = detail::declared_pixels(path);
-    if (pixels && *pixels > max_read_pixels)
+    if (!pixels || *pixels > max_read_pixels)
         throw std::runtime_error("failed to read " + quoted(path));
     const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
     if (image.empty())

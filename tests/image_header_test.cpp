@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <vector>
 
 namespace fs = std::filesystem;
 using tulo::detail::declared_pixels;
@@ -23,12 +25,20 @@ protected:
     }
 };
 
-// What OpenCV writes, each format's header read back: 37 x 23 pixels, deliberately not square.
+std::optional<std::uint64_t> declared_in(const std::string& bytes)
+{
+    return declared_pixels(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+// What OpenCV writes, each format's header read back from the file and from memory: 37 x 23
+// pixels, deliberately not square.
 TEST_P(ImageFileHeader, ReadsTheSizeOpenCvWrote)
 {
     const fs::path path = path_for(GetParam());
     ASSERT_TRUE(cv::imwrite(path.string(), cv::Mat(23, 37, CV_8UC3, cv::Scalar(1, 2, 3))));
     EXPECT_EQ(declared_pixels(path.string()), std::optional<std::uint64_t>(37 * 23));
+    std::ifstream file(path, std::ios::binary);
+    EXPECT_EQ(declared_in(std::string(std::istreambuf_iterator<char>(file), {})), std::optional<std::uint64_t>(37 * 23));
     fs::remove(path);
 }
 
@@ -55,8 +65,31 @@ TEST(ImageFileHeaderHandMade, DeclaredSizesAreReadWithoutPixelData)
     EXPECT_EQ(declared("this is plain text, not an image at all"), std::nullopt);
     EXPECT_EQ(declared("P6\nno numbers here" + padding), std::nullopt);
     EXPECT_EQ(declared(""), std::nullopt);
+    // A side of more digits than a 32-bit number holds is read whole, not cut after nine of them.
+    EXPECT_EQ(declared("P6\n1000000000 1\n255\n" + padding), 1000000000u);
     fs::remove(path);
     EXPECT_EQ(declared_pixels(path.string()), std::nullopt);
+}
+
+// Radiance's reader takes a header line of 128 bytes as two pieces, the second one blank: the
+// resolution is the line after it, not the one after the real blank line.
+TEST(ImageFileHeaderHandMade, RadianceHeaderIsCutLikeItsReader)
+{
+    const std::string size_after_long_line = "-Y 20000 +X 20000\n\n-Y 1 +X 1\n";
+    EXPECT_EQ(declared_in("#?RADIANCE\n#" + std::string(126, 'a') + "\n" + size_after_long_line), 20000u * 20000u);
+    EXPECT_EQ(declared_in("#?RADIANCE\n#" + std::string(125, 'a') + "\n" + size_after_long_line), 1u);
+    EXPECT_EQ(declared_in("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 23 +X 37\n"), 37u * 23u);
+}
+
+// A JPEG is whole when an end marker follows its first scan, whatever comes after it.
+TEST(ImageFileHeaderHandMade, JpegWithoutItsEndIsNotRead)
+{
+    std::vector<uchar> encoded;
+    ASSERT_TRUE(cv::imencode(".jpg", cv::Mat(23, 37, CV_8UC3, cv::Scalar(1, 2, 3)), encoded));
+    const std::string jpeg(encoded.begin(), encoded.end());
+    EXPECT_EQ(declared_in(jpeg + "appended video data"), 37u * 23u);
+    EXPECT_EQ(declared_in(jpeg.substr(0, jpeg.size() - 2)), std::nullopt);
+    EXPECT_EQ(declared_in(jpeg.substr(0, jpeg.find("\xFF\xDA") + 20)), std::nullopt);
 }
 
 } // namespace

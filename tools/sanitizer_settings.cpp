@@ -1,7 +1,9 @@
 // Settings that only a ThreadSanitizer build of the tool's programs needs; empty otherwise.
+#include "../src/Sanitizers.hpp"
+
 #include <opencv2/core.hpp>
 
-#if defined(__SANITIZE_THREAD__)
+#if TULO_THREAD_SANITIZER
 
 // Debian's libgdal, loaded by OpenCV's image codecs, takes two of its own locks in both orders
 // while it initialises; that is its business and no deadlock of ours.

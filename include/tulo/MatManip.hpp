@@ -9,7 +9,8 @@
 namespace tulo {
 
 // Every operation takes its image as const, never modifies it, and returns a newly allocated
-// result. Bad arguments throw std::invalid_argument; OpenCV's own cv::Exception passes through.
+// result. Bad arguments throw std::invalid_argument; OpenCV's own cv::Exception passes through, and
+// the drawing functions throw cv::Exception for an image of more than two dimensions (a volume).
 
 // ---- Conversion and filtering ---------------------------------------------------------------
 
@@ -92,14 +93,16 @@ TULO_API cv::Mat find_hough_lines(const cv::Mat& image, std::vector<cv::Vec4i>& 
 
 /** @brief A colour copy of the image with every contour drawn in `colour` and every contour of
  *         area above 105 numbered by its index.
- *  @throws std::invalid_argument for an empty image. */
+ *  @throws std::invalid_argument for an empty image; cv::Exception for a volume. */
 TULO_API cv::Mat add_contours_to_image(const cv::Mat& image,
                                        const std::vector<std::vector<cv::Point>>& contours,
                                        const cv::Scalar& colour);
 
 /** @brief A copy of the image with every contour of area above 5 drawn and numbered in the
- *         palette colour of the area interval it falls into.
- *  @throws std::invalid_argument for an empty image. */
+ *         palette colour of the last area interval whose smallest area is strictly less than the
+ *         contour's, or in white when there is none: the smallest contour of an interval takes
+ *         the colour of the interval before it.
+ *  @throws std::invalid_argument for an empty image; cv::Exception for a volume. */
 TULO_API cv::Mat add_contours_and_limits_to_image(const cv::Mat& image,
                                                   const std::vector<std::vector<cv::Point>>& contours);
 

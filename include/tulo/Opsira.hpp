@@ -20,32 +20,65 @@ namespace tulo {
  *  Copies are shallow: a copied workspace shares pixel buffers with its source. */
 class TULO_API Opsira {
 public:
-    /** The image kinds; each enumerator is named by its store key. */
+    /** The image kinds; each enumerator is named by its store key. Derived kinds are made by get()
+     *  from their sources (themselves fetched through get) with the recipe and constants below. */
     enum class EMatType : int {
+        /** No kind: never stored, never derived (std::out_of_range). */
         invalid,
+        /** The image given to set_original or a constructor, a deep copy; never derived. */
         original,
+        /** to_greyscale(original). */
         greyscale,
+        /** apply_gaussian_blur(original, 3): a 3 x 3 kernel; get(kind, n) takes n instead. */
         gaussian_blur,
+        /** to_greyscale(gaussian_blur). */
         blur_greyscale,
+        /** apply_simple_colour_balance(original): 0.5 % of each channel clipped at each end. */
         simple_colour_balance,
+        /** invert(original). */
         invert,
+        /** create_threshold(): threshold_otsu, else threshold_triangle, else threshold_gaussian, the
+         *  first with 10 % to 90 % set; inverted when more than 30 % is set. */
         threshold,
+        /** erode(threshold, 1): one pass of the 3 x 3 square; get(kind, n) takes n passes. */
         erode,
+        /** dilate(erode, 1): one pass of the 3 x 3 square; get(kind, n) takes n passes. */
         erode_and_dilate,
+        /** apply_canny_edge_detection(threshold, threshold_value): thresholds level and 3 x level. */
         canny_edge_detection,
+        /** The original with the contours of canny_edge_detection drawn in (0, 255, 255), those
+         *  of area above 105 numbered: add_contours_to_image. */
         find_contours,
+        /** The original with the contours of area above 5 drawn and numbered by area interval
+         *  (gap multiplier 2): add_contours_and_limits_to_image. */
         find_contours_intervals,
+        /** plot_histogram(original, 640, 480, black). */
         histogram,
+        /** create_hough_lines_and_angles(): Hough segments of threshold (1 pixel, pi / 360, 80
+         *  votes, length 5, gap 10) drawn in red; sets the line angles, their intervals (gap
+         *  multiplier 2) and correction_angle. */
         hough_lines,
+        /** rotate(original, correction_angle), after hough_lines. To level scanned pages use
+         *  tulo::estimate_skew and tulo::deskew (tulo/Skew.hpp) instead. */
         angle_corrected,
+        /** create_mosaic(true): every other stored image as a labelled tile, in kind order, each
+         *  of the original's size or 300 wide when the original exceeds 300 x 200. */
         mosaic,
+        /** apply_DoG(original, 1.6, 0.5, 1.0): k, sigma and weight. */
         dog,
+        /** Otsu's level on blur_greyscale, binary 0 / 255; sets threshold_value. */
         threshold_otsu,
+        /** The triangle method's level on blur_greyscale, binary 0 / 255; sets threshold_value. */
         threshold_triangle,
+        /** Adaptive Gaussian-weighted threshold of blur_greyscale: block 5, constant 9. */
         threshold_gaussian,
+        /** Adaptive mean threshold of blur_greyscale: block 5, constant 9. */
         threshold_meanc,
+        /** apply_DoG_threshold(original, 200.0, 0.5, 1.0): k, sigma and weight. */
         threshold_dog,
+        /** Any name that is no kind's: stored by replace only, never derived. */
         user_defined,
+        /** The end of the enumeration: never stored, never derived (std::out_of_range). */
         max
     };
 
@@ -75,14 +108,14 @@ public:
     std::vector<double> line_angles;
     /** line_angles grouped into intervals. */
     std::vector<std::vector<double>> angle_intervals;
-    /** Degrees by which "angle_corrected" turns the original (counter-clockwise when positive). */
+    /** Degrees by which "angle_corrected" turns the original (counter-clockwise when positive);
+     *  tulo::estimate_skew finds the tilt of scanned pages more reliably, with a confidence. */
     double correction_angle;
 
     /** @brief An empty workspace. */
     Opsira();
     /** @brief A workspace holding the colour image read from `path`.
-     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be read or
-     *          declares more than 2^28 pixels. */
+     *  @throws std::runtime_error "failed to read \"<path>\"" as set_original(path). */
     explicit Opsira(const std::string& path);
     /** @brief A workspace holding a deep copy of `image`; empty for an empty image. */
     explicit Opsira(const cv::Mat& image);
@@ -111,9 +144,10 @@ public:
     virtual Opsira& clear(const std::string& name);
 
     /** @brief Clears the workspace and makes the colour image read from `path` the original.
-     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be read or its
-     *          header declares more than 2^28 pixels (refused before decoding); the workspace is
-     *          left cleared. */
+     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be decoded, and
+     *          before any decoding when its header declares more than 2^28 pixels, when its size
+     *          cannot be read from its header (in every format OpenCV decodes), or when a JPEG
+     *          stream ends before its end marker; the workspace is left cleared. */
     virtual Opsira& set_original(const std::string& path);
     /** @brief Clears the workspace and stores a deep copy of `image` as the original; the image
      *         may be one of the workspace's own. An empty image leaves the workspace empty. */
@@ -172,7 +206,8 @@ public:
      *         the correction angle; stores and returns the segment drawing as "hough_lines". */
     virtual cv::Mat create_hough_lines_and_angles();
     /** @brief Every stored image but a mosaic, tiled in kind order on a grid with red lines,
-     *         optionally labelled "<kind>_<name>"; empty when nothing is stored. */
+     *         optionally labelled "<kind>_<name>"; empty when nothing is stored.
+     *  @throws cv::Exception when a stored image is a volume (more than two dimensions). */
     virtual cv::Mat create_mosaic(bool labels);
     /** @brief The threshold image of one method, computed from blur_greyscale (or the original
      *         for difference_of_gaussian); not stored.

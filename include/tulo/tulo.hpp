@@ -4,3 +4,4 @@
 #include <tulo/KMeans.hpp>
 #include <tulo/MatManip.hpp>
 #include <tulo/Opsira.hpp>
+#include <tulo/Skew.hpp>

@@ -2,14 +2,7 @@
 # find_package and once with pkg-config, then runs both consumers (and the installed tool).
 # Variables: BUILD_DIR CONSUMER_DIR WORK_DIR LIBDIR CXX PKG_CONFIG WITH_TOOL.
 
-function(run_step what)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "${what} failed (${result}):\n${out}\n${err}")
-  endif()
-  message(STATUS "${what}: ok")
-  set(step_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/run_step.cmake)
 
 function(expect_file path)
   if(NOT EXISTS ${path})

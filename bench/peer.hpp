@@ -1,0 +1,33 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <memory>
+#include <optional>
+
+namespace tulo_bench {
+
+/** @brief A page handed to Leptonica: converted once to an 8-bit grey Pix with dark ink on light
+ *         paper, so that the timing covers only what Leptonica itself does. */
+class LeptonicaPage {
+public:
+    explicit LeptonicaPage(const cv::Mat& image);
+    ~LeptonicaPage();
+    LeptonicaPage(const LeptonicaPage&) = delete;
+    LeptonicaPage& operator=(const LeptonicaPage&) = delete;
+
+    /** @brief Binarises at 130 (as Leptonica's own deskew does) and runs
+     *         pixFindSkewSweepAndSearch over +-45 degrees, reduction 4 then 2, 1 degree sweep.
+     *  @return the correction in tulo's sign (counter-clockwise positive), or nothing when this
+     *          build has no Leptonica or Leptonica reports an error. */
+    std::optional<double> correction() const;
+
+private:
+    struct Pix;
+    std::unique_ptr<Pix> pix_;
+};
+
+/** True when the benchmarks were built with Leptonica. */
+bool have_leptonica();
+
+} // namespace tulo_bench
