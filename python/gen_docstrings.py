@@ -12,7 +12,7 @@ import re
 import sys
 
 DOC_BLOCK = re.compile(r"/\*\*(.*?)\*/", re.S)
-CLASS_HEAD = re.compile(r"\b(?<!enum )class\s+(?:TULO_API\s+)?(\w+)\s*(?::[^{]*)?\{")
+CLASS_HEAD = re.compile(r"\b(?<!enum )(?:class|struct)\s+(?:TULO_API\s+)?(\w+)\s*(?::[^{]*)?\{")
 ENUM_HEAD = re.compile(r"\benum\s+class\s+(\w+)[^{;]*\{")
 TAG = re.compile(r"@(brief|param|return|throws)\b")
 
@@ -70,14 +70,14 @@ def docstring(raw):
 
 
 def declared_name(declaration):
-    """The name a declaration introduces: a function's, a member's, an enumeration's or a class's."""
+    """The name a declaration introduces: a function's, a variable's, an enumeration's or a class's."""
     head = re.split(r"[;{]", declaration, maxsplit=1)[0]
     if "operator==" in head:
         return "eq"
-    match = re.match(r"\s*(?:class|enum class)\s+(?:TULO_API\s+)?(\w+)", head)
+    match = re.match(r"\s*(?:class|struct|enum class)\s+(?:TULO_API\s+)?(\w+)", head)
     if match:
         return match.group(1)
-    head = head.split("(")[0] if "(" in head else head.split(";")[0]
+    head = head.split("(")[0] if "(" in head else head.split("=")[0]  # before parameters or a value
     return re.findall(r"\w+", head)[-1]
 
 

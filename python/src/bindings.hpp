@@ -9,5 +9,6 @@ void bind_opsira(pybind11::module_& m);
 void bind_matmanip(pybind11::module_& m);
 void bind_intervals(pybind11::module_& m);
 void bind_kmeans(pybind11::module_& m);
+void bind_skew(pybind11::module_& m);
 
 } // namespace tulo_python

@@ -138,6 +138,10 @@ def test_each_group_of_the_api_gives_hand_checked_results(photo):
     assert tulo.resize(square, 0.0).size == 0
     assert tulo.intervals([10.2, 1.0, 10.0, 1.1], 1.0) == [[1.0, 1.1], [10.0, 10.2]]
     assert tulo.best_value_from_intervals([[1.0], [2.0, 4.0]]) == 3.0
+    page = cv2.imread(str(pathlib.Path(SHAPES).with_name("page.png")))  # turned 4 degrees counter-clockwise
+    estimate = tulo.estimate_skew(page)
+    assert estimate.correction == pytest.approx(-4.0, abs=0.25) and estimate.confidence > tulo.min_skew_confidence
+    assert tulo.deskew(page, estimate.correction).shape == page.shape
     iterations, labels, centres = tulo.k_means([1.0, 2.0, 10.0, 11.0], 2)
     assert labels.tolist() == [0, 0, 1, 1] and centres.tolist() == [1.5, 10.5] and iterations >= 1
     np.testing.assert_array_equal(cv2.bitwise_not(tulo.invert(photo)), photo)  # cv2 takes tulo's arrays
