@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds in Release and runs every measurement: the benchmark binary, the memory probe on a 12 MP
-# photograph and the batch run of the opsira tool. Raw results go to $BUILD_DIR/bench-results and
-# the tables of bench/README.md are printed at the end.
+# photograph, the batch run of the opsira tool and the Python package's measurements. Raw results
+# go to $BUILD_DIR/bench-results and the tables of bench/README.md are printed at the end.
 #   bench/run.sh [extra tulo_bench arguments, e.g. --benchmark_filter=colour_balance]
 set -eu
 cd "$(dirname "$0")/.."
@@ -10,7 +10,7 @@ repetitions=${REPETITIONS:-5}
 results=$build/bench-results
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTULO_BUILD_BENCHMARKS=ON -DTULO_BUILD_TOOLS=ON
-cmake --build "$build" -j 2 --target tulo_bench tulo_bench_probe tulo_bench_photos tulo_bench_skew opsira
+cmake --build "$build" -j 2 --target tulo_bench tulo_bench_probe tulo_bench_photos tulo_bench_skew opsira _tulo _opsira
 mkdir -p "$results"
 uptime > "$results/load_before.txt"
 
@@ -28,6 +28,7 @@ done > "$results/memory.json"
 
 bench/batch.sh "$build/tools/opsira" "$build/bench/tulo_bench_photos" 8 > "$results/batch.json"
 "$build/bench/tulo_bench_skew" 24 > "$results/skew.md"
+/usr/bin/python3 bench/python_bench.py "$build" 3 > "$results/python.json"
 uptime > "$results/load_after.txt"
 
 python3 bench/summary.py "$results"

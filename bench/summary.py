@@ -150,6 +150,26 @@ def batch(path):
     table(["-j", "images", "wall s", "images/s", "CPU use (user+sys)/wall"], rows)
 
 
+def python(path):
+    measures = {m["measure"].split()[0]: m for m in map(json.loads, path.read_text().splitlines())}
+    c, t, d = measures["catalogue"], measures["threads"], measures["dask"]
+    print("The catalogue through Python and through C++, 0.3 MP, medians in ms")
+    table(["route", "wall", "CPU of all threads"],
+          [["C++ (tulo_bench)", ms(c["cxx_wall_ms"]), ms(c["cxx_cpu_ms"])],
+           ["Python", ms(c["python_wall_ms"]), ms(c["python_cpu_ms"])],
+           ["Python / C++", f"{c['wall_ratio']:.3f}", f"{c['cpu_ratio']:.3f}"]])
+    print("Catalogues per second, 0.3 MP, a workspace per Python thread, OpenCV sequential")
+    table(["one thread", "two threads", "speed-up", "cores busy, one thread", "cores busy, two threads"],
+          [[f"{t['one_thread_per_s']:.2f}", f"{t['two_threads_per_s']:.2f}", f"{t['speed_up']:.2f}x",
+            f"{t['one_thread_cores']:.2f}", f"{t['two_threads_cores']:.2f}"]])
+    print(f"tulo.distributed on {d['measure'].split(' ', 1)[1]} JPEG photos, two worker processes, median wall s")
+    table(["route", "wall s", "throughput / opsira -j 2"],
+          [["opsira -j 2", f"{d['opsira_j2_s']:.1f}", "1.00"],
+           ["local cluster, running", f"{d['cluster_running_s']:.1f}", f"{d['cluster_ratio']:.2f}"],
+           ["python3 -m tulo.distributed -j 2 (cluster start and stop included)", f"{d['command_s']:.1f}",
+            f"{d['command_ratio']:.2f}"]])
+
+
 def main(directory):
     results = Path(directory)
     bench = results / "bench.json"
@@ -161,7 +181,7 @@ def main(directory):
         save_all(runs)
         intervals(runs, bench)
         k_means(runs)
-    for name, show in (("memory.json", memory), ("batch.json", batch)):
+    for name, show in (("memory.json", memory), ("batch.json", batch), ("python.json", python)):
         if (results / name).exists():
             show(results / name)
 

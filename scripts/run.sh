@@ -6,7 +6,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh" run
 cmake -S "$root" -B "$root/build-run" -DCMAKE_BUILD_TYPE=Release -DTULO_BUILD_TESTS=OFF \
-    -DTULO_BUILD_BENCHMARKS=OFF >/dev/null
+    -DTULO_BUILD_BENCHMARKS=OFF -DTULO_BUILD_PYTHON=OFF >/dev/null
 cmake --build "$root/build-run" --target opsira -j "$(nproc)"
 status=0
 "$root/build-run/tools/opsira" "$@" || status=$?

@@ -1,0 +1,95 @@
+"""tulo.distributed on a real local cluster: two worker processes on the loopback interface."""
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+pytest.importorskip("tulo._opsira", reason="built with the opsira tool only")
+import tulo.distributed as td  # noqa: E402
+
+OPSIRA = os.environ.get("TULO_OPSIRA")
+KINDS = "2,7,15,mosaic"  # a few kinds keep each task short; the tool's order puts the mosaic last
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as connected:
+        yield connected
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    """Four small photographs, an empty file and one that is no image, in a folder."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    rng = np.random.default_rng(7)
+    for index in range(4):
+        image = cv2.GaussianBlur(rng.integers(0, 256, (90, 120, 3), dtype=np.uint8), (9, 9), 0)
+        cv2.line(image, (5, 10 + index), (110, 40 + 5 * index), (0, 0, 0), 2)
+        cv2.imwrite(str(folder / f"photo_{index}.png"), image)
+    (folder / "empty.png").write_bytes(b"")
+    (folder / "text.jpg").write_bytes(b"no image at all")
+    return folder
+
+
+def without_seconds(lines):
+    return [dict(json.loads(line), seconds=None) for line in lines.splitlines()]
+
+
+def tree(root):
+    return {str(path.relative_to(root)): path.read_bytes() for path in sorted(root.rglob("*")) if path.is_file()}
+
+
+@pytest.mark.skipif(not OPSIRA, reason="needs the opsira tool (TULO_OPSIRA)")
+def test_outputs_reports_and_exit_code_are_the_tools(client, inputs, tmp_path):
+    arguments = ["-k", KINDS, "--json", str(inputs)]
+    tool = subprocess.run([OPSIRA, "-j", "2", "-o", str(tmp_path / "tool"), *arguments], capture_output=True, text=True)
+    ours = subprocess.run([sys.executable, "-m", "tulo.distributed", "--scheduler", client.scheduler.address,
+                           "-o", str(tmp_path / "dask"), *arguments], capture_output=True, text=True)
+    assert ours.returncode == tool.returncode == 1
+    expected = [dict(report, output=report["output"].replace("/tool/", "/dask/"),
+                     files=[f.replace("/tool/", "/dask/") for f in report["files"]])
+                for report in sorted(without_seconds(tool.stdout), key=lambda r: r["input"])]
+    assert without_seconds(ours.stdout) == expected
+    assert tree(tmp_path / "dask") == tree(tmp_path / "tool")
+    assert ours.stderr.replace("tulo.distributed:", "opsira:").splitlines() == sorted(tool.stderr.splitlines())
+
+
+def test_bad_files_are_reported_per_image_and_stop_nothing(client, inputs, tmp_path):
+    reports = {os.path.basename(r["input"]): r for r in td.process([str(inputs)], str(tmp_path), KINDS, client=client)}
+    assert reports["empty.png"]["error"] == "empty file"
+    assert reports["text.jpg"]["error"] == "not an image OpenCV can decode"
+    assert all(reports[f"photo_{i}.png"]["ok"] for i in range(4))
+
+
+def test_a_killed_worker_leaves_every_image_complete_and_written_once(client, inputs, tmp_path):
+    larger = cv2.resize(cv2.imread(str(inputs / "photo_0.png")), (640, 480))  # about a second a catalogue
+    for index in range(12):
+        cv2.imwrite(str(inputs / f"photo_{index}.png"), larger)
+    planned = td.plan([str(inputs)], str(tmp_path / "out"))
+    reports = td.run(planned.tasks, client=client)  # the whole catalogue, so that tasks take a while
+    first = next(reports)
+    busy = next(address for address, keys in client.processing().items() if keys)
+    os.kill(client.run(os.getpid, workers=[busy])[busy], signal.SIGKILL)
+    outcome = {r["input"]: r for r in [first, *reports]}
+    photos = [task for task in planned.tasks if "photo" in task.input]
+    assert all(outcome[task.input]["ok"] and td.is_complete(task, []) for task in photos)
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(os.path.basename(t.output[:-1]) for t in photos)
+    assert all(len(os.listdir(task.output)) == 22 for task in photos)
+
+
+def test_resume_does_no_work_the_second_time(client, inputs, tmp_path):
+    photos = [str(inputs / f"photo_{i}.png") for i in range(4)]
+    first = list(td.process(photos, str(tmp_path), KINDS, client=client))
+    written = {file: os.stat(file).st_mtime_ns for report in first for file in report["files"]}
+    no_cluster = object()  # submitting anything to it would fail
+    again = list(td.process(photos, str(tmp_path), KINDS, client=no_cluster, resume=True))
+    assert sorted(file for report in again for file in report["files"]) == sorted(written)
+    assert {file: os.stat(file).st_mtime_ns for file in written} == written
