@@ -25,12 +25,15 @@ py::dict to_dict(const opsira::Report& report)
 {
     py::dict fields;
     fields["input"] = report.input;
-    fields["output"] = report.out_dir;
+    fields["output"] = report.output;
     fields["ok"] = report.ok();
+    fields["skipped"] = report.skipped;
     fields["error"] = report.ok() ? py::none() : py::cast(report.error);
     fields["threshold_method"] = py::cast(report.threshold_method);
     fields["threshold_value"] = py::cast(report.threshold_value);
     fields["correction_angle"] = py::cast(report.correction_angle);
+    fields["skew_confidence"] = py::cast(report.skew_confidence);
+    fields["deskewed"] = py::cast(report.deskewed);
     fields["contours"] = py::cast(report.contours);
     fields["segments"] = py::cast(report.segments);
     fields["files"] = report.files;
@@ -48,11 +51,14 @@ opsira::Report from_dict(const py::dict& fields)
 {
     opsira::Report report;
     report.input = fields["input"].cast<std::string>();
-    report.out_dir = fields["output"].cast<std::string>();
+    report.output = fields["output"].cast<std::string>();
+    report.skipped = optional_field<bool>(fields, "skipped").value_or(false);
     report.error = optional_field<std::string>(fields, "error").value_or("");
     report.threshold_method = optional_field<std::string>(fields, "threshold_method");
     report.threshold_value = optional_field<double>(fields, "threshold_value");
     report.correction_angle = optional_field<double>(fields, "correction_angle");
+    report.skew_confidence = optional_field<double>(fields, "skew_confidence");
+    report.deskewed = optional_field<bool>(fields, "deskewed");
     report.contours = optional_field<std::size_t>(fields, "contours");
     report.segments = optional_field<std::size_t>(fields, "segments");
     report.files = fields["files"].cast<std::vector<std::string>>();
@@ -101,10 +107,12 @@ PYBIND11_MODULE(_opsira, m)
     m.def(
         "process",
         [](const std::string& input, const std::string& out_dir, const std::vector<int>& kinds) {
+            opsira::Job job;
+            job.kinds = to_kinds(kinds);
             opsira::Report report;
             {
                 const py::gil_scoped_release no_gil;
-                report = opsira::process({input, out_dir}, to_kinds(kinds));
+                report = opsira::process({input, out_dir}, job);
             }
             return to_dict(report);
         },
@@ -131,7 +139,7 @@ PYBIND11_MODULE(_opsira, m)
         [](const std::vector<std::string>& files, const std::string& out_root) {
             std::vector<std::pair<std::string, std::string>> tasks;
             for (const opsira::Task& task : opsira::plan_tasks(files, out_root))
-                tasks.emplace_back(task.input, task.out_dir);
+                tasks.emplace_back(task.input, task.output);
             return tasks;
         },
         "(input, output directory) of every file, with the tool's names.", py::arg("files"), py::arg("out_root"));
