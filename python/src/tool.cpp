@@ -82,8 +82,13 @@ std::vector<int> to_numbers(const std::vector<opsira::Kind>& kinds)
     return numbers;
 }
 
+// The workers save kinds only, as JPEG; the tool's flat de-skewing and other formats are its own.
 py::dict options_dict(const opsira::Options& options)
 {
+    if (options.deskew)
+        throw opsira::UsageError("option \"--deskew\" is not available here: use opsira --deskew");
+    if (options.format != opsira::Format::jpg)
+        throw opsira::UsageError("option \"--format\" is not available here: the catalogue is written as JPEG");
     py::dict fields;
     fields["inputs"] = options.inputs;
     fields["out_root"] = options.out_root;

@@ -93,3 +93,11 @@ def test_resume_does_no_work_the_second_time(client, inputs, tmp_path):
     again = list(td.process(photos, str(tmp_path), KINDS, client=no_cluster, resume=True))
     assert sorted(file for report in again for file in report["files"]) == sorted(written)
     assert {file: os.stat(file).st_mtime_ns for file in written} == written
+
+
+@pytest.mark.parametrize("option", [["--deskew"], ["--format", "png"]], ids=["deskew", "format"])
+def test_the_tools_flat_and_lossless_outputs_are_usage_errors(option, capsys):
+    from tulo.distributed.__main__ import main
+
+    assert main(option + ["in.png"]) == 2
+    assert "is not available here" in capsys.readouterr().err

@@ -142,31 +142,12 @@ def resumed_report(task: Task, kinds: Sequence[int]) -> dict:
 
 
 def process_image(input: str, output: str, kinds: Sequence[int]) -> dict:
-    """What a worker runs: opsira's processing of one image into a hidden folder beside `output`,
-    renamed to `output` when every file is written; the report names the final files."""
+    """What a worker runs: opsira's processing of one image, which writes into a hidden folder
+    beside `output` and renames it into place when every file is written."""
     # Dask runs a task per core, so OpenCV's own threads would only compete with the other tasks.
     _opsira.set_opencv_threads(1)
     final = pathlib.Path(output)
-    partial = final.with_name(f".{final.name}.partial")
-    shutil.rmtree(partial, ignore_errors=True)  # what an earlier attempt on a dead worker left
-    report = _opsira.process(input, f"{partial}/", list(kinds))
-    try:
-        if report["ok"]:
-            replace_folder(partial, final)
-    except OSError as error:
-        report.update(ok=False, error=f"cannot move the outputs into place: {error}", files=[])
-    finally:
-        shutil.rmtree(partial, ignore_errors=True)
-    report["output"] = output
-    report["files"] = [output + file[len(f"{partial}/"):] for file in report["files"]]
-    return report
-
-
-def replace_folder(source: pathlib.Path, target: pathlib.Path) -> None:
-    """Moves `source` to `target`; an earlier `target` (another run's kinds) goes as a whole."""
-    previous = target.with_name(f".{target.name}.previous")
-    shutil.rmtree(previous, ignore_errors=True)
-    if target.exists():
-        target.rename(previous)
-    source.rename(target)
-    shutil.rmtree(previous, ignore_errors=True)
+    # What an earlier attempt on a dead worker left: Dask runs one attempt of a task at a time.
+    for leftover in final.parent.glob(f".{final.stem}.tmp-*{final.suffix}"):
+        shutil.rmtree(leftover, ignore_errors=True)
+    return _opsira.process(input, output, list(kinds))

@@ -29,7 +29,6 @@ image file or a directory of images; every worker must see INPUT and OUTDIR at t
       --resume             skip the images whose output directory is complete
   -o, --out DIR            write into DIR (default: out)
   -k, --kinds LIST         save only these kinds: names or numbers, comma-separated
-      --deskew             save only the angle-corrected (de-skewed) image
   -r, --recursive          also take the images in subdirectories
   -j, --jobs N             worker processes of the local cluster (default: one per core)
       --json               print one JSON object per image instead of the summary lines
