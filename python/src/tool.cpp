@@ -83,12 +83,18 @@ std::vector<int> to_numbers(const std::vector<opsira::Kind>& kinds)
 }
 
 // The workers save kinds only, as JPEG; the tool's flat de-skewing and other formats are its own.
-py::dict options_dict(const opsira::Options& options)
+opsira::Options catalogue_options(const std::vector<std::string>& args)
 {
+    opsira::Options options = opsira::parse_options(args);
     if (options.deskew)
         throw opsira::UsageError("option \"--deskew\" is not available here: use opsira --deskew");
     if (options.format != opsira::Format::jpg)
         throw opsira::UsageError("option \"--format\" is not available here: the catalogue is written as JPEG");
+    return options;
+}
+
+py::dict options_dict(const opsira::Options& options)
+{
     py::dict fields;
     fields["inputs"] = options.inputs;
     fields["out_root"] = options.out_root;
@@ -126,7 +132,7 @@ PYBIND11_MODULE(_opsira, m)
         "fields. Every failure is described in the report.",
         py::arg("input"), py::arg("out_dir"), py::arg("kinds"));
     m.def(
-        "parse_options", [](const std::vector<std::string>& args) { return options_dict(opsira::parse_options(args)); },
+        "parse_options", [](const std::vector<std::string>& args) { return options_dict(catalogue_options(args)); },
         "The tool's options as a dict; UsageError says why a command line cannot be obeyed.", py::arg("args"));
     m.def(
         "parse_kinds", [](const std::string& list) { return to_numbers(opsira::parse_kinds(list)); },
