@@ -26,7 +26,8 @@ def client():
 
 @pytest.fixture
 def inputs(tmp_path):
-    """Four small photographs, an empty file and one that is no image, in a folder."""
+    """Four small photographs, an empty file and one that is no image, in a folder; a subfolder
+    holds a photograph of the same name."""
     folder = tmp_path / "in"
     folder.mkdir()
     rng = np.random.default_rng(7)
@@ -34,6 +35,8 @@ def inputs(tmp_path):
         image = cv2.GaussianBlur(rng.integers(0, 256, (90, 120, 3), dtype=np.uint8), (9, 9), 0)
         cv2.line(image, (5, 10 + index), (110, 40 + 5 * index), (0, 0, 0), 2)
         cv2.imwrite(str(folder / f"photo_{index}.png"), image)
+    (folder / "sub").mkdir()
+    (folder / "sub" / "photo_0.png").write_bytes((folder / "photo_0.png").read_bytes())
     (folder / "empty.png").write_bytes(b"")
     (folder / "text.jpg").write_bytes(b"no image at all")
     return folder
@@ -48,8 +51,10 @@ def tree(root):
 
 
 @pytest.mark.skipif(not OPSIRA, reason="needs the opsira tool (TULO_OPSIRA)")
-def test_outputs_reports_and_exit_code_are_the_tools(client, inputs, tmp_path):
-    arguments = ["-k", KINDS, "--json", str(inputs)]
+@pytest.mark.parametrize("choice", [["-k", KINDS], ["-k", KINDS, "--format", "png"], ["--deskew", "--expand"]],
+                         ids=["kinds", "png", "deskew"])
+def test_outputs_reports_and_exit_code_are_the_tools(client, inputs, tmp_path, choice):
+    arguments = [*choice, "-r", "--json", str(inputs)]
     tool = subprocess.run([OPSIRA, "-j", "2", "-o", str(tmp_path / "tool"), *arguments], capture_output=True, text=True)
     ours = subprocess.run([sys.executable, "-m", "tulo.distributed", "--scheduler", client.scheduler.address,
                            "-o", str(tmp_path / "dask"), *arguments], capture_output=True, text=True)
@@ -80,24 +85,43 @@ def test_a_killed_worker_leaves_every_image_complete_and_written_once(client, in
     os.kill(client.run(os.getpid, workers=[busy])[busy], signal.SIGKILL)
     outcome = {r["input"]: r for r in [first, *reports]}
     photos = [task for task in planned.tasks if "photo" in task.input]
-    assert all(outcome[task.input]["ok"] and td.is_complete(task, []) for task in photos)
+    assert all(outcome[task.input]["ok"] and td.is_complete(task, td.Job()) for task in photos)
     assert sorted(os.listdir(tmp_path / "out")) == sorted(os.path.basename(t.output[:-1]) for t in photos)
     assert all(len(os.listdir(task.output)) == 22 for task in photos)
 
 
-def test_resume_does_no_work_the_second_time(client, inputs, tmp_path):
+@pytest.mark.parametrize("choice", [{"kinds": KINDS}, {"kinds": KINDS, "format": "png"}, {"deskew": True}],
+                         ids=["kinds", "png", "deskew"])
+def test_resume_does_no_work_the_second_time(client, inputs, tmp_path, choice):
     photos = [str(inputs / f"photo_{i}.png") for i in range(4)]
-    first = list(td.process(photos, str(tmp_path), KINDS, client=client))
+    first = list(td.process(photos, str(tmp_path), client=client, **choice))
     written = {file: os.stat(file).st_mtime_ns for report in first for file in report["files"]}
     no_cluster = object()  # submitting anything to it would fail
-    again = list(td.process(photos, str(tmp_path), KINDS, client=no_cluster, resume=True))
+    again = list(td.process(photos, str(tmp_path), client=no_cluster, resume=True, **choice))
+    assert all(report["skipped"] for report in again)
     assert sorted(file for report in again for file in report["files"]) == sorted(written)
     assert {file: os.stat(file).st_mtime_ns for file in written} == written
 
 
-@pytest.mark.parametrize("option", [["--deskew"], ["--format", "png"]], ids=["deskew", "format"])
-def test_the_tools_flat_and_lossless_outputs_are_usage_errors(option, capsys):
+def test_a_retry_removes_what_its_own_dead_attempt_left_and_nothing_else(inputs, tmp_path):
+    own = [tmp_path / ".photo_0.tmp-41-0", tmp_path / ".photo_0.tmp-41-1.old"]
+    others = [tmp_path / ".photo_0.tmp-42-0.x", tmp_path / ".photo_0-2.tmp-43-0"]  # "photo_0.x/", "photo_0-2/"
+    for folder in own + others:
+        folder.mkdir()
+    report = td.process_image(str(inputs / "photo_0.png"), f"{tmp_path}/photo_0/", td.make_job("greyscale"))
+    assert report["ok"] and not any(folder.exists() for folder in own) and all(folder.exists() for folder in others)
+
+
+@pytest.mark.parametrize("option", [["--deskew", "-k", "2"], ["--deskew", "--format", "png"], ["--expand"]])
+def test_choices_the_tool_refuses_are_usage_errors(option, capsys):
     from tulo.distributed.__main__ import main
 
     assert main(option + ["in.png"]) == 2
-    assert "is not available here" in capsys.readouterr().err
+    assert "deskew" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("choice", [{"kinds": "2", "deskew": True}, {"format": "png", "deskew": True},
+                                    {"format": "gif"}, {"kinds": "sharpen"}])
+def test_choices_the_tool_refuses_are_value_errors(choice):
+    with pytest.raises(ValueError):
+        td.make_job(**choice)
