@@ -64,7 +64,9 @@ def test_outputs_reports_and_exit_code_are_the_tools(client, inputs, tmp_path, c
                 for report in sorted(without_seconds(tool.stdout), key=lambda r: r["input"])]
     assert without_seconds(ours.stdout) == expected
     assert tree(tmp_path / "dask") == tree(tmp_path / "tool")
-    assert ours.stderr.replace("tulo.distributed:", "opsira:").splitlines() == sorted(tool.stderr.splitlines())
+    # Only the command's own lines: a loaded machine can make Dask log a slow connection as well.
+    messages = [line for line in ours.stderr.splitlines() if line.startswith("tulo.distributed:")]
+    assert [line.replace("tulo.distributed:", "opsira:") for line in messages] == sorted(tool.stderr.splitlines())
 
 
 def test_bad_files_are_reported_per_image_and_stop_nothing(client, inputs, tmp_path):

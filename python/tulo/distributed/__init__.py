@@ -94,10 +94,11 @@ def process(inputs: Iterable[str], out_root: str = "out", kinds: Kinds = None, *
     The choices are opsira's (see make_job): the whole catalogue, `kinds` (including
     "angle_corrected", the Hough angle's turn) and `format` into OUTDIR/<name of the image>/, or
     with `deskew` a levelled copy of each image as OUTDIR/<file name>. `client` is a
-    dask.distributed Client; without one a local cluster of `workers` processes (one per core by
-    default) is started and closed. With `resume`, an image whose outputs are complete is not
-    processed again and its report says "skipped". A folder that cannot be listed is passed on with
-    a warning; a bad image gives a report with "ok" false."""
+    dask.distributed Client or a scheduler's address ("tcp://HOST:8786"); without one a local
+    cluster of `workers` processes (one per core by default) is started and closed. With `resume`,
+    an image whose outputs are complete is not processed again and its report says "skipped". A
+    folder that cannot be listed is passed on with a warning; a bad image gives a report with "ok"
+    false."""
     job = make_job(kinds, deskew=deskew, format=format, resume=resume)
     planned = plan(inputs, out_root, job, recursive=recursive)
     for problem in planned.problems:
@@ -132,11 +133,17 @@ def submitted(tasks: Sequence[Task], job: Job, client, workers: Optional[int]) -
 
 @contextlib.contextmanager
 def client_or_local(client, workers: Optional[int]):
-    """The caller's client as it is, or one of a local cluster on the loopback interface, closed after."""
+    """The caller's client as it is; or a client of the scheduler at the address `client`, or of a
+    local cluster on the loopback interface, closed after."""
+    from distributed import Client, LocalCluster
+
+    if isinstance(client, str):
+        with Client(client) as connected:
+            yield connected
+        return
     if client is not None:
         yield client
         return
-    from distributed import Client, LocalCluster
     with LocalCluster(n_workers=workers or os.cpu_count(), threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as local:
         yield local

@@ -130,16 +130,16 @@ def process(options: dict, scheduler) -> int:
     except RuntimeError as error:
         complain(str(error))
         return 2
-    client = None
-    if scheduler:
-        from distributed import Client
-        client = Client(scheduler)
+    return run_batch(options, planned, scheduler)
+
+
+def run_batch(options: dict, planned, scheduler) -> int:
     position = {task.output: index for index, task in enumerate(planned.tasks)}
     finished, printed, failed = {}, 0, 0
     bar = ProgressBar(sys.stderr, len(planned.tasks),
                       not options["quiet"] and len(planned.tasks) > 1 and sys.stderr.isatty())
     # Reports complete in any order and are printed in input order, as soon as all before them are.
-    for report in run(planned.tasks, job, client=client, workers=options["jobs"]):
+    for report in run(planned.tasks, options["job"], client=scheduler, workers=options["jobs"]):
         failed += not report["ok"]
         finished[position[report["output"]]] = report
         bar.wipe()
