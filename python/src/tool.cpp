@@ -125,7 +125,9 @@ void bind_job(py::module_& m)
             "An image is turned only from this confidence on; below it, it is copied unchanged.")
         .def_readwrite("canvas", &DeskewSettings::canvas, "DeskewCanvas.expand grows the canvas (--expand).")
         .def(py::pickle(
-            [](const DeskewSettings& s) { return py::make_tuple(s.max_angle, s.min_confidence, static_cast<int>(s.canvas)); },
+            [](const DeskewSettings& s) {
+                return py::make_tuple(s.max_angle, s.min_confidence, static_cast<int>(s.canvas));
+            },
             [](const py::tuple& state) {
                 return DeskewSettings{state[0].cast<double>(), state[1].cast<double>(),
                                       static_cast<tulo::DeskewCanvas>(state[2].cast<int>())};
@@ -153,8 +155,9 @@ void bind_job(py::module_& m)
                 return py::make_tuple(to_numbers(job.kinds), static_cast<int>(job.format), job.resume, job.deskew);
             },
             [](const py::tuple& state) {
-                return Job{to_kinds(state[0].cast<std::vector<int>>()), static_cast<opsira::Format>(state[1].cast<int>()),
-                           state[2].cast<bool>(), state[3].cast<std::optional<DeskewSettings>>()};
+                return Job{to_kinds(state[0].cast<std::vector<int>>()),
+                           static_cast<opsira::Format>(state[1].cast<int>()), state[2].cast<bool>(),
+                           state[3].cast<std::optional<DeskewSettings>>()};
             }));
 }
 
@@ -162,7 +165,7 @@ void bind_job(py::module_& m)
 
 PYBIND11_MODULE(_opsira, m)
 {
-    m.doc() = "The opsira tool's processing of one image, its option parsing and its report lines.";
+    m.doc() = "The opsira tool's job and processing of one image, its option parsing and its report lines.";
     py::register_exception<opsira::UsageError>(m, "UsageError", PyExc_ValueError);
 
     // Its default arguments are the library's DeskewCanvas, which the package's core module registers.
