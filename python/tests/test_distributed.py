@@ -9,7 +9,7 @@ import cv2
 import numpy as np
 import pytest
 
-distributed = pytest.importorskip("distributed")
+pytest.importorskip("distributed")
 pytest.importorskip("tulo._opsira", reason="built with the opsira tool only")
 import tulo.distributed as td  # noqa: E402
 
@@ -19,8 +19,7 @@ KINDS = "2,7,15,mosaic"  # a few kinds keep each task short; the tool's order pu
 
 @pytest.fixture(scope="module")
 def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as connected:
+    with td.client_or_local(None, workers=2) as connected:
         yield connected
 
 
@@ -127,3 +126,11 @@ def test_choices_the_tool_refuses_are_usage_errors(option, capsys):
 def test_choices_the_tool_refuses_are_value_errors(choice):
     with pytest.raises(ValueError):
         td.make_job(**choice)
+
+
+def test_the_local_cluster_listens_on_the_loopback_interface_only(client):
+    from distributed.comm import get_tcp_server_addresses
+
+    scheduler = client.cluster.scheduler
+    assert {address[0] for address in get_tcp_server_addresses(scheduler.http_server)} == {td.LOOPBACK}
+    assert scheduler.address.startswith(f"tcp://{td.LOOPBACK}:")

@@ -26,6 +26,7 @@ Kinds = Union[None, str, Sequence[Union[str, int]]]
 
 RETRIES = 2  # further attempts of a task whose Python code failed (a dead worker is Dask's business)
 WORKER_DIED = "the worker processing this image died"
+LOOPBACK = "127.0.0.1"  # the interface of a local cluster, so that no other machine can reach it
 
 
 class Task(NamedTuple):
@@ -144,8 +145,12 @@ def client_or_local(client, workers: Optional[int]):
     if client is not None:
         yield client
         return
-    with LocalCluster(n_workers=workers or os.cpu_count(), threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as local:
+    # Without a dashboard the scheduler still serves its health and metrics pages: on Dask's
+    # default port that clashes, with a warning, with any other cluster here, and it listens on
+    # every interface. A free port of the loopback interface does neither.
+    http = {"dashboard_address": f"{LOOPBACK}:0"}
+    with LocalCluster(n_workers=workers or os.cpu_count(), threads_per_worker=1, processes=True, host=LOOPBACK,
+                      dashboard_address=None, scheduler_kwargs=http) as cluster, Client(cluster) as local:
         yield local
 
 
