@@ -131,6 +131,8 @@ def test_choices_the_tool_refuses_are_value_errors(choice):
 def test_the_local_cluster_listens_on_the_loopback_interface_only(client):
     from distributed.comm import get_tcp_server_addresses
 
-    scheduler = client.cluster.scheduler
-    assert {address[0] for address in get_tcp_server_addresses(scheduler.http_server)} == {td.LOOPBACK}
-    assert scheduler.address.startswith(f"tcp://{td.LOOPBACK}:")
+    def http_hosts(dask_worker):  # the scheduler too
+        return {address[0] for address in get_tcp_server_addresses(dask_worker.http_server)}
+
+    assert set().union(http_hosts(client.cluster.scheduler), *client.run(http_hosts).values()) == {td.LOOPBACK}
+    assert client.scheduler.address.startswith(f"tcp://{td.LOOPBACK}:")

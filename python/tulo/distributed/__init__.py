@@ -145,12 +145,13 @@ def client_or_local(client, workers: Optional[int]):
     if client is not None:
         yield client
         return
-    # Without a dashboard the scheduler still serves its health and metrics pages: on Dask's
-    # default port that clashes, with a warning, with any other cluster here, and it listens on
-    # every interface. A free port of the loopback interface does neither.
-    http = {"dashboard_address": f"{LOOPBACK}:0"}
+    # Without a dashboard the scheduler and the workers still serve health and metrics pages, on
+    # every interface, and the scheduler on Dask's default port, which clashes, with a warning,
+    # with any other cluster here. A free port of the loopback interface does neither.
+    http = f"{LOOPBACK}:0"
     with LocalCluster(n_workers=workers or os.cpu_count(), threads_per_worker=1, processes=True, host=LOOPBACK,
-                      dashboard_address=None, scheduler_kwargs=http) as cluster, Client(cluster) as local:
+                      dashboard_address=None, scheduler_kwargs={"dashboard_address": http},
+                      worker_dashboard_address=http) as cluster, Client(cluster) as local:
         yield local
 
 
