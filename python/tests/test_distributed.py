@@ -104,13 +104,17 @@ def test_resume_does_no_work_the_second_time(client, inputs, tmp_path, choice):
     assert {file: os.stat(file).st_mtime_ns for file in written} == written
 
 
-def test_a_retry_removes_what_its_own_dead_attempt_left_and_nothing_else(inputs, tmp_path):
-    own = [tmp_path / ".photo_0.tmp-41-0", tmp_path / ".photo_0.tmp-41-1.old"]
-    others = [tmp_path / ".photo_0.tmp-42-0.x", tmp_path / ".photo_0-2.tmp-43-0"]  # "photo_0.x/", "photo_0-2/"
-    for folder in own + others:
-        folder.mkdir()
-    report = td.process_image(str(inputs / "photo_0.png"), f"{tmp_path}/photo_0/", td.make_job("greyscale"))
-    assert report["ok"] and not any(folder.exists() for folder in own) and all(folder.exists() for folder in others)
+@pytest.mark.parametrize("output, job, own, others", [
+    ("photo_0/", {"kinds": "greyscale"}, [".photo_0.tmp-41-0", ".photo_0.tmp-41-1.old"],
+     [".photo_0.tmp-42-0.x", ".photo_0-2.tmp-43-0"]),  # of "photo_0.x/" and "photo_0-2/"
+    ("photo_0.png", {"deskew": True}, [".photo_0.tmp-41-0.png"], [".photo_0.tmp-42-0.jpg", ".photo_0-2.tmp-43-0.png"]),
+], ids=["folder", "file"])
+def test_a_retry_removes_what_its_own_dead_attempt_left_and_nothing_else(inputs, tmp_path, output, job, own, others):
+    for name in own + others:
+        (tmp_path / name).mkdir() if output.endswith("/") else (tmp_path / name).touch()
+    report = td.process_image(str(inputs / "photo_0.png"), f"{tmp_path}/{output}", td.make_job(**job))
+    assert report["ok"] and not any((tmp_path / name).exists() for name in own)
+    assert all((tmp_path / name).exists() for name in others)
 
 
 @pytest.mark.parametrize("option", [["--deskew", "-k", "2"], ["--deskew", "--format", "png"], ["--expand"]])
