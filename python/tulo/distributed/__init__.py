@@ -9,8 +9,9 @@ copy of each image. Every worker must see the inputs and the output folder at th
 the caller (a shared file system). Each image's outputs are written beside their final place,
 hidden, and renamed into it when complete, so a reader never sees a partial catalogue or a
 half-written copy, and a task that Dask runs again after its worker died leaves one output all
-the same.
+the same; what the dead attempt left staged is removed when the batch ends.
 """
+import collections
 import contextlib
 import os
 import pathlib
@@ -27,6 +28,9 @@ Kinds = Union[None, str, Sequence[Union[str, int]]]
 RETRIES = 2  # further attempts of a task whose Python code failed (a dead worker is Dask's business)
 WORKER_DIED = "the worker processing this image died"
 LOOPBACK = "127.0.0.1"  # the interface of a local cluster, so that no other machine can reach it
+# The tool's hidden name of an output being written: ".<stem>.tmp-<pid>-<serial><suffix>", and
+# ".old" after it for a folder moved aside while its replacement went in.
+STAGED_NAME = re.compile(r"\.(.*)\.tmp-\d+-\d+(.*)")
 
 
 class Task(NamedTuple):
@@ -120,6 +124,8 @@ def run(tasks: Sequence[Task], job: Optional[Job] = None, *, client=None,
             pending.append(task)
     if pending:
         yield from submitted(pending, job, client, workers)
+        # Every task has ended, so what is still staged was left by attempts on dead workers.
+        remove_leftovers(pending)
 
 
 def submitted(tasks: Sequence[Task], job: Job, client, workers: Optional[int]) -> Iterator[dict]:
@@ -173,14 +179,38 @@ def resumed_report(task: Task, job: Job) -> dict:
     return dict(_opsira.blank_report(task.input, task.output), skipped=True, files=expected_files(task, job))
 
 
-def leftovers(output: str) -> list:
-    """What attempts at this output left beside it: the tool's hidden staging names of exactly this
-    place (".name.tmp-PID-N.ext", and ".old" of a folder moved aside), no other image's."""
-    final = pathlib.Path(output)
-    staged = re.compile(re.escape(f".{final.stem}.tmp-") + r"\d+-\d+" + re.escape(final.suffix) + r"(\.old)?")
-    with contextlib.suppress(FileNotFoundError), os.scandir(final.parent) as entries:
-        return [entry for entry in entries if staged.fullmatch(entry.name)]
-    return []
+def staged_place(name: str) -> set:
+    """The places, as (stem, suffix), that a name of the tool's staging can belong to; none for
+    another name. One ending in ".old" is a folder moved aside or one staged for a place ending so."""
+    match = STAGED_NAME.fullmatch(name)
+    if not match:
+        return set()
+    stem, rest = match.groups()
+    return {(stem, rest), (stem, rest[:-len(".old")])} if rest.endswith(".old") else {(stem, rest)}
+
+
+def leftovers(tasks: Iterable[Task]) -> list:
+    """The staging files and folders of these tasks' outputs beside them, no other image's: one
+    listing of each output folder."""
+    places = collections.defaultdict(set)
+    for task in tasks:
+        final = pathlib.Path(task.output)
+        places[final.parent].add((final.stem, final.suffix))
+    found = []
+    for folder, names in places.items():
+        with contextlib.suppress(OSError), os.scandir(folder) as entries:
+            found += [entry for entry in entries if staged_place(entry.name) & names]
+    return found
+
+
+def remove_leftovers(tasks: Iterable[Task]) -> None:
+    """Removes what attempts at these tasks left staged; to be called when none of them runs."""
+    for leftover in leftovers(tasks):
+        if leftover.is_dir(follow_symlinks=False):
+            shutil.rmtree(leftover.path, ignore_errors=True)
+        else:
+            with contextlib.suppress(OSError):
+                os.unlink(leftover.path)
 
 
 def process_image(input: str, output: str, job: Job) -> dict:
@@ -188,10 +218,4 @@ def process_image(input: str, output: str, job: Job) -> dict:
     and renames into place when every file is written."""
     # Dask runs a task per core, so OpenCV's own threads would only compete with the other tasks.
     _opsira.set_opencv_threads(1)
-    # What an earlier attempt on a dead worker left: Dask runs one attempt of a task at a time.
-    for leftover in leftovers(output):
-        if leftover.is_dir(follow_symlinks=False):
-            shutil.rmtree(leftover.path, ignore_errors=True)
-        else:
-            pathlib.Path(leftover.path).unlink(missing_ok=True)
     return _opsira.process(input, output, job)
