@@ -197,7 +197,8 @@ PYBIND11_MODULE(_opsira, m)
         },
         "A report of an image with nothing done, every field present.", py::arg("input"), py::arg("output"));
     m.def("planned_files", &opsira::planned_files,
-        "The names of the files a job writes into an image's folder (with deskew, the task's one file).",
+        "The names of the files a job's kinds write into an image's folder; with deskew a job writes the "
+        "task's one file instead.",
         py::arg("job"));
     m.def(
         "parse_options", [](const std::vector<std::string>& args) { return options_dict(opsira::parse_options(args)); },
