@@ -69,7 +69,7 @@ def test_outputs_reports_and_exit_code_are_the_tools(client, inputs, tmp_path, c
 
 
 def test_bad_files_are_reported_per_image_and_stop_nothing(client, inputs, tmp_path):
-    reports = {os.path.basename(r["input"]): r for r in td.process([str(inputs)], str(tmp_path), KINDS, client=client)}
+    reports = {os.path.basename(r["input"]): r for r in td.process(inputs, tmp_path, KINDS, client=client)}
     assert reports["empty.png"]["error"] == "empty file"
     assert reports["text.jpg"]["error"] == "damaged, or not an image OpenCV can decode"
     assert all(reports[f"photo_{i}.png"]["ok"] for i in range(4))

@@ -48,11 +48,16 @@ class Plan(NamedTuple):
     """One line per folder that could not be listed."""
 
 
-def plan(inputs: Iterable[str], out_root: str = "out", job: Optional[Job] = None, *,
+Paths = Union[str, os.PathLike, Iterable[Union[str, os.PathLike]]]
+
+
+def plan(inputs: Paths, out_root: Union[str, os.PathLike] = "out", job: Optional[Job] = None, *,
          recursive: bool = False) -> Plan:
-    """The images named by `inputs` (files, or folders of images) and their outputs for `job`, as
-    opsira finds and names them."""
-    files, problems = _opsira.collect_inputs(list(inputs), recursive, out_root)
+    """The images named by `inputs` (a file or folder of images, or several) and their outputs for
+    `job`, as opsira finds and names them."""
+    paths = [inputs] if isinstance(inputs, (str, os.PathLike)) else inputs
+    out_root = os.fspath(out_root)
+    files, problems = _opsira.collect_inputs([os.fspath(path) for path in paths], recursive, out_root)
     return Plan([Task(*task) for task in _opsira.plan_tasks(files, out_root, job or Job())], problems)
 
 
@@ -90,7 +95,7 @@ def is_complete(task: Task, job: Job) -> bool:
     return all(os.path.isfile(file) for file in expected_files(task, job))
 
 
-def process(inputs: Iterable[str], out_root: str = "out", kinds: Kinds = None, *,
+def process(inputs: Paths, out_root: Union[str, os.PathLike] = "out", kinds: Kinds = None, *,
             deskew: Union[bool, DeskewSettings] = False, format: Union[str, Format] = "jpg", client=None,
             recursive: bool = False, resume: bool = False, workers: Optional[int] = None) -> Iterator[dict]:
     """Processes every image of `inputs` on a Dask cluster and yields one report per image as it
