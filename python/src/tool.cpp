@@ -66,14 +66,6 @@ opsira::Report from_dict(const py::dict& fields)
     return report;
 }
 
-std::vector<opsira::Kind> to_kinds(const std::vector<int>& numbers)
-{
-    std::vector<opsira::Kind> kinds;
-    for (const int number : numbers)
-        kinds.push_back(static_cast<opsira::Kind>(number));
-    return kinds;
-}
-
 std::vector<int> to_numbers(const std::vector<opsira::Kind>& kinds)
 {
     std::vector<int> numbers;
@@ -82,15 +74,19 @@ std::vector<int> to_numbers(const std::vector<opsira::Kind>& kinds)
     return numbers;
 }
 
-// The workers save kinds only, as JPEG; the tool's flat de-skewing and other formats are its own.
-opsira::Options catalogue_options(const std::vector<std::string>& args)
+// Through the tool's own parsing, which refuses unknown kinds and puts them in its saving order.
+std::vector<opsira::Kind> to_kinds(const std::vector<int>& numbers)
 {
-    opsira::Options options = opsira::parse_options(args);
-    if (options.deskew)
-        throw opsira::UsageError("option \"--deskew\" is not available here: use opsira --deskew");
-    if (options.format != opsira::Format::jpg)
-        throw opsira::UsageError("option \"--format\" is not available here: the catalogue is written as JPEG");
-    return options;
+    std::string list;
+    for (const int number : numbers)
+        list += std::to_string(number) + ",";
+    return numbers.empty() ? std::vector<opsira::Kind>{} : opsira::parse_kinds(list);
+}
+
+// The job the tool runs for these options.
+opsira::Job job_of(const opsira::Options& options)
+{
+    return {options.kinds, options.format, options.resume, options.deskew};
 }
 
 py::dict options_dict(const opsira::Options& options)
@@ -98,42 +94,117 @@ py::dict options_dict(const opsira::Options& options)
     py::dict fields;
     fields["inputs"] = options.inputs;
     fields["out_root"] = options.out_root;
-    fields["kinds"] = to_numbers(options.kinds);
+    fields["job"] = job_of(options);
     fields["jobs"] = options.jobs;
     fields["recursive"] = options.recursive;
     fields["quiet"] = options.quiet;
     fields["json"] = options.json;
+    fields["list_kinds"] = options.list_kinds;
     fields["help"] = options.help;
     fields["version"] = options.version;
     return fields;
+}
+
+void bind_job(py::module_& m)
+{
+    py::enum_<opsira::Format>(m, "Format", "The file format of the written images.")
+        .value("jpg", opsira::Format::jpg)
+        .value("png", opsira::Format::png)
+        .value("tif", opsira::Format::tif);
+
+    using opsira::DeskewSettings;
+    const DeskewSettings defaults;
+    py::class_<DeskewSettings>(m, "DeskewSettings", "How de-skewing levels an image (opsira --deskew).")
+        .def(py::init([](double max_angle, double min_confidence, tulo::DeskewCanvas canvas) {
+                 return DeskewSettings{max_angle, min_confidence, canvas};
+             }),
+            py::arg("max_angle") = defaults.max_angle, py::arg("min_confidence") = defaults.min_confidence,
+            py::arg("canvas") = defaults.canvas)
+        .def_readwrite("max_angle", &DeskewSettings::max_angle, "Largest tilt searched, in degrees (--max-angle).")
+        .def_readwrite("min_confidence", &DeskewSettings::min_confidence,
+            "An image is turned only from this confidence on; below it, it is copied unchanged.")
+        .def_readwrite("canvas", &DeskewSettings::canvas, "DeskewCanvas.expand grows the canvas (--expand).")
+        .def(py::pickle(
+            [](const DeskewSettings& s) {
+                return py::make_tuple(s.max_angle, s.min_confidence, static_cast<int>(s.canvas));
+            },
+            [](const py::tuple& state) {
+                return DeskewSettings{state[0].cast<double>(), state[1].cast<double>(),
+                                      static_cast<tulo::DeskewCanvas>(state[2].cast<int>())};
+            }));
+
+    using opsira::Job;
+    py::class_<Job>(m, "Job",
+        "What the tool writes for every image: kinds (numbers; empty for the whole catalogue) in a "
+        "format, or with deskew one levelled copy in the image's own format; resume leaves complete "
+        "outputs alone.")
+        .def(py::init([](const std::vector<int>& kinds, opsira::Format format, bool resume,
+                          const std::optional<DeskewSettings>& deskew) {
+                 return Job{to_kinds(kinds), format, resume, deskew};
+             }),
+            py::arg("kinds") = std::vector<int>{}, py::arg("format") = opsira::Format::jpg,
+            py::arg("resume") = false, py::arg("deskew") = py::none())
+        .def_property(
+            "kinds", [](const Job& job) { return to_numbers(job.kinds); },
+            [](Job& job, const std::vector<int>& kinds) { job.kinds = to_kinds(kinds); })
+        .def_readwrite("format", &Job::format)
+        .def_readwrite("resume", &Job::resume)
+        .def_readwrite("deskew", &Job::deskew)
+        .def(py::pickle(
+            [](const Job& job) {
+                return py::make_tuple(to_numbers(job.kinds), static_cast<int>(job.format), job.resume, job.deskew);
+            },
+            [](const py::tuple& state) {
+                return Job{to_kinds(state[0].cast<std::vector<int>>()),
+                           static_cast<opsira::Format>(state[1].cast<int>()), state[2].cast<bool>(),
+                           state[3].cast<std::optional<DeskewSettings>>()};
+            }));
 }
 
 } // namespace
 
 PYBIND11_MODULE(_opsira, m)
 {
-    m.doc() = "The opsira tool's processing of one image, its option parsing and its report lines.";
+    m.doc() = "The opsira tool's job and processing of one image, its option parsing and its report lines.";
     py::register_exception<opsira::UsageError>(m, "UsageError", PyExc_ValueError);
+
+    // Its default arguments are the library's DeskewCanvas, which the package's core module registers.
+    py::module_::import("tulo._tulo");
+    bind_job(m);
 
     m.def(
         "process",
-        [](const std::string& input, const std::string& out_dir, const std::vector<int>& kinds) {
-            opsira::Job job;
-            job.kinds = to_kinds(kinds);
+        [](const std::string& input, const std::string& output, const opsira::Job& job) {
             opsira::Report report;
             {
                 const py::gil_scoped_release no_gil;
-                report = opsira::process({input, out_dir}, job);
+                report = opsira::process({input, output}, job);
             }
             return to_dict(report);
         },
-        "Reads one image into its own workspace and saves its catalogue, or only `kinds` (numbers, as "
-        "parse_kinds orders them), under the prefix `out_dir`; returns the report as a dict of the --json "
-        "fields. Every failure is described in the report.",
-        py::arg("input"), py::arg("out_dir"), py::arg("kinds"));
+        "Does the job for one image: its catalogue or kinds into the folder `output` (with a trailing "
+        "\"/\"), or with deskew its levelled copy as the file `output`, each written beside its place and "
+        "renamed into it; returns the report as a dict of the --json fields. Every failure is described "
+        "in the report.",
+        py::arg("input"), py::arg("output"), py::arg("job"));
     m.def(
-        "parse_options", [](const std::vector<std::string>& args) { return options_dict(catalogue_options(args)); },
-        "The tool's options as a dict; UsageError says why a command line cannot be obeyed.", py::arg("args"));
+        "blank_report",
+        [](const std::string& input, const std::string& output) {
+            opsira::Report report;
+            report.input = input;
+            report.output = output;
+            return to_dict(report);
+        },
+        "A report of an image with nothing done, every field present.", py::arg("input"), py::arg("output"));
+    m.def("planned_files", &opsira::planned_files,
+        "The names of the files a job's kinds write into an image's folder; with deskew a job writes the "
+        "task's one file instead.",
+        py::arg("job"));
+    m.def(
+        "parse_options", [](const std::vector<std::string>& args) { return options_dict(opsira::parse_options(args)); },
+        "The tool's options as a dict, its Job under \"job\"; UsageError says why a command line cannot be "
+        "obeyed.",
+        py::arg("args"));
     m.def(
         "parse_kinds", [](const std::string& list) { return to_numbers(opsira::parse_kinds(list)); },
         "Kind numbers of a comma-separated list of names or numbers, ascending with a mosaic last.", py::arg("list"));
@@ -147,13 +218,21 @@ PYBIND11_MODULE(_opsira, m)
         py::arg("recursive"), py::arg("out_root"));
     m.def(
         "plan_tasks",
-        [](const std::vector<std::string>& files, const std::string& out_root) {
+        [](const std::vector<std::string>& files, const std::string& out_root, const opsira::Job& job) {
             std::vector<std::pair<std::string, std::string>> tasks;
-            for (const opsira::Task& task : opsira::plan_tasks(files, out_root))
+            for (const opsira::Task& task : job.deskew ? opsira::plan_files(files, out_root)
+                                                       : opsira::plan_tasks(files, out_root))
                 tasks.emplace_back(task.input, task.output);
             return tasks;
         },
-        "(input, output directory) of every file, with the tool's names.", py::arg("files"), py::arg("out_root"));
+        "(input, output) of every file with the tool's names: an output folder, or with deskew an "
+        "output file.",
+        py::arg("files"), py::arg("out_root"), py::arg("job"));
+    m.def("prepare_output", &opsira::prepare_output,
+        "Creates the output folder when missing and checks that folders can be made in it; RuntimeError "
+        "says why not.",
+        py::arg("out_root"));
+    m.def("kinds_text", &opsira::kinds_text, "The text of the tool's --list-kinds.");
     m.def(
         "json_line", [](const py::dict& report) { return opsira::json_line(from_dict(report)); },
         "The tool's --json line of a report.", py::arg("report"));

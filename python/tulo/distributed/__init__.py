@@ -4,30 +4,38 @@
     for report in tulo.distributed.process(["scans/"], "/shared/out", client=client):
         print(report["input"], report["ok"])
 
-Every worker must see the inputs and the output folder at the same paths as the caller (a shared
-file system). Each image's files are written into a hidden folder beside the final one and renamed
-into place when complete, so a reader never sees a partial catalogue, and a task that Dask runs
-again after its worker died leaves one folder all the same.
+The choices are the tool's: a catalogue (or `kinds`) in a `format`, or with `deskew` a levelled
+copy of each image. Every worker must see the inputs and the output folder at the same paths as
+the caller (a shared file system). Each image's outputs are written beside their final place,
+hidden, and renamed into it when complete, so a reader never sees a partial catalogue or a
+half-written copy, and a task that Dask runs again after its worker died leaves one output all
+the same; what the dead attempt left staged is removed when the batch ends.
 """
+import collections
 import contextlib
 import os
 import pathlib
+import re
 import shutil
 import warnings
 from typing import Iterable, Iterator, NamedTuple, Optional, Sequence, Union
 
-from .. import Opsira
 from .. import _opsira
+from .._opsira import DeskewSettings, Format, Job
 
 Kinds = Union[None, str, Sequence[Union[str, int]]]
 
-WHOLE_CATALOGUE = range(1, 23)  # the kinds save_all writes
 RETRIES = 2  # further attempts of a task whose Python code failed (a dead worker is Dask's business)
 WORKER_DIED = "the worker processing this image died"
+LOOPBACK = "127.0.0.1"  # the interface of a local cluster, so that no other machine can reach it
+# The tool's hidden name of an output being written: ".<stem>.tmp-<pid>-<serial><suffix>", and
+# ".old" after it for a folder moved aside while its replacement went in.
+STAGED_NAME = re.compile(r"\.(.*)\.tmp-\d+-\d+(.*)")
 
 
 class Task(NamedTuple):
-    """One image and the folder its files go to (with a trailing "/", as the tool names it)."""
+    """One image and where it goes: a folder (with a trailing "/", as the tool names it) or, when
+    de-skewing, a file."""
     input: str
     output: str
 
@@ -40,70 +48,96 @@ class Plan(NamedTuple):
     """One line per folder that could not be listed."""
 
 
-def plan(inputs: Iterable[str], out_root: str = "out", *, recursive: bool = False) -> Plan:
-    """The images named by `inputs` (files, or folders of images) and their output folders, as
-    opsira finds and names them."""
-    files, problems = _opsira.collect_inputs(list(inputs), recursive, out_root)
-    return Plan([Task(*task) for task in _opsira.plan_tasks(files, out_root)], problems)
+Paths = Union[str, os.PathLike, Iterable[Union[str, os.PathLike]]]
 
 
-def kind_numbers(kinds: Kinds = None, *, deskew: bool = False) -> list:
+def plan(inputs: Paths, out_root: Union[str, os.PathLike] = "out", job: Optional[Job] = None, *,
+         recursive: bool = False) -> Plan:
+    """The images named by `inputs` (a file or folder of images, or several) and their outputs for
+    `job`, as opsira finds and names them."""
+    paths = [inputs] if isinstance(inputs, (str, os.PathLike)) else inputs
+    out_root = os.fspath(out_root)
+    files, problems = _opsira.collect_inputs([os.fspath(path) for path in paths], recursive, out_root)
+    return Plan([Task(*task) for task in _opsira.plan_tasks(files, out_root, job or Job())], problems)
+
+
+def kind_numbers(kinds: Kinds = None) -> list:
     """The kinds to save, as opsira orders them; empty for the whole catalogue.
 
-    `kinds` is a comma-separated string or a sequence of names, numbers or EMatType values;
-    `deskew` adds the angle-corrected image. Raises ValueError for an unknown kind."""
+    `kinds` is a comma-separated string or a sequence of names, numbers or EMatType values.
+    Raises ValueError for an unknown kind."""
     names = [kinds] if isinstance(kinds, str) else [str(int(k)) if not isinstance(k, str) else k for k in kinds or []]
-    if deskew:
-        names.append("angle_corrected")
     return _opsira.parse_kinds(",".join(names)) if names else []
 
 
-def expected_files(output: str, kinds: Sequence[int]) -> list:
-    """The files a complete output folder holds for these kinds."""
-    names = Opsira()
-    return [f"{output}{kind:02d}_{names.to_string(Opsira.EMatType(kind))}.jpg" for kind in kinds or WHOLE_CATALOGUE]
+def make_job(kinds: Kinds = None, *, deskew: Union[bool, DeskewSettings] = False,
+             format: Union[str, Format] = "jpg", resume: bool = False) -> Job:
+    """What opsira writes for every image with these choices: the catalogue, or only `kinds`, as
+    `format` files ("jpg", "png" or "tif"); or with `deskew` (True for the tool's settings, or a
+    DeskewSettings) one copy of each image levelled by the angle of its rows, in its own format.
+    With `resume`, complete outputs are left alone. Raises ValueError for what the tool refuses."""
+    settings = DeskewSettings() if deskew is True else deskew or None
+    chosen = format if isinstance(format, Format) else Format.__members__.get(format)
+    if chosen is None:
+        raise ValueError(f'unknown format "{format}": give jpg, png or tif')
+    if settings is not None and (kinds or chosen != Format.jpg):
+        raise ValueError("de-skewing writes one levelled copy of each image in its own format: no kinds or format")
+    return Job(kind_numbers(kinds), chosen, resume, settings)
 
 
-def is_complete(task: Task, kinds: Sequence[int]) -> bool:
-    """True when the task's folder is in place with every file these kinds write."""
-    return all(os.path.isfile(file) for file in expected_files(task.output, kinds))
+def expected_files(task: Task, job: Job) -> list:
+    """The files a complete output of the task holds for this job."""
+    return [task.output] if job.deskew else [task.output + name for name in _opsira.planned_files(job)]
 
 
-def process(inputs: Iterable[str], out_root: str = "out", kinds: Kinds = None, *, deskew: bool = False,
-            client=None, recursive: bool = False, resume: bool = False,
-            workers: Optional[int] = None) -> Iterator[dict]:
+def is_complete(task: Task, job: Job) -> bool:
+    """True when every file the job writes for the task is in place."""
+    return all(os.path.isfile(file) for file in expected_files(task, job))
+
+
+def process(inputs: Paths, out_root: Union[str, os.PathLike] = "out", kinds: Kinds = None, *,
+            deskew: Union[bool, DeskewSettings] = False, format: Union[str, Format] = "jpg", client=None,
+            recursive: bool = False, resume: bool = False, workers: Optional[int] = None) -> Iterator[dict]:
     """Processes every image of `inputs` on a Dask cluster and yields one report per image as it
     completes: a dict with the fields of `opsira --json`.
 
-    `client` is a dask.distributed Client; without one a local cluster of `workers` processes (one
-    per core by default) is started and closed. With `resume`, an image whose folder is complete is
-    not processed again and its report lists the files already there. A folder that cannot be
-    listed is passed on with a warning; a bad image gives a report with "ok" false."""
-    planned = plan(inputs, out_root, recursive=recursive)
+    The choices are opsira's (see make_job): the whole catalogue, `kinds` (including
+    "angle_corrected", the Hough angle's turn) and `format` into OUTDIR/<name of the image>/, or
+    with `deskew` a levelled copy of each image as OUTDIR/<file name>. `client` is a
+    dask.distributed Client or a scheduler's address ("tcp://HOST:8786"); without one a local
+    cluster of `workers` processes (one per core by default) is started and closed. With `resume`,
+    an image whose outputs are complete is not processed again and its report says "skipped". A
+    folder that cannot be listed is passed on with a warning; a bad image gives a report with "ok"
+    false."""
+    job = make_job(kinds, deskew=deskew, format=format, resume=resume)
+    planned = plan(inputs, out_root, job, recursive=recursive)
     for problem in planned.problems:
         warnings.warn(problem, stacklevel=2)
-    return run(planned.tasks, kind_numbers(kinds, deskew=deskew), client=client, resume=resume, workers=workers)
+    return run(planned.tasks, job, client=client, workers=workers)
 
 
-def run(tasks: Sequence[Task], kinds: Sequence[int] = (), *, client=None, resume: bool = False,
+def run(tasks: Sequence[Task], job: Optional[Job] = None, *, client=None,
         workers: Optional[int] = None) -> Iterator[dict]:
-    """Runs planned tasks (see plan and kind_numbers) and yields their reports as they complete."""
-    kinds = list(kinds)
+    """Runs planned tasks (see plan and make_job; the whole catalogue without a job) and yields
+    their reports as they complete."""
+    job = job or Job()
     pending = []
     for task in tasks:
-        if resume and is_complete(task, kinds):
-            yield resumed_report(task, kinds)
+        if job.resume and is_complete(task, job):
+            yield resumed_report(task, job)
         else:
             pending.append(task)
     if pending:
-        yield from submitted(pending, kinds, client, workers)
+        yield from submitted(pending, job, client, workers)
+        # Every task has ended, so what is still staged was left by attempts on dead workers.
+        remove_leftovers(pending)
 
 
-def submitted(tasks: Sequence[Task], kinds: list, client, workers: Optional[int]) -> Iterator[dict]:
+def submitted(tasks: Sequence[Task], job: Job, client, workers: Optional[int]) -> Iterator[dict]:
     from distributed import as_completed
 
     with client_or_local(client, workers) as active:
-        futures = {active.submit(process_image, task.input, task.output, kinds, pure=False, retries=RETRIES): task
+        futures = {active.submit(process_image, task.input, task.output, job, pure=False, retries=RETRIES): task
                    for task in tasks}
         for future in as_completed(futures):
             yield report_of(future, futures[future])
@@ -111,13 +145,24 @@ def submitted(tasks: Sequence[Task], kinds: list, client, workers: Optional[int]
 
 @contextlib.contextmanager
 def client_or_local(client, workers: Optional[int]):
-    """The caller's client as it is, or one of a local cluster on the loopback interface, closed after."""
+    """The caller's client as it is; or a client of the scheduler at the address `client`, or of a
+    local cluster on the loopback interface, closed after."""
+    from distributed import Client, LocalCluster
+
+    if isinstance(client, str):
+        with Client(client) as connected:
+            yield connected
+        return
     if client is not None:
         yield client
         return
-    from distributed import Client, LocalCluster
-    with LocalCluster(n_workers=workers or os.cpu_count(), threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as local:
+    # Without a dashboard the scheduler and the workers still serve health and metrics pages, on
+    # every interface, and the scheduler on Dask's default port, which clashes, with a warning,
+    # with any other cluster here. A free port of the loopback interface does neither.
+    http = f"{LOOPBACK}:0"
+    with LocalCluster(n_workers=workers or os.cpu_count(), threads_per_worker=1, processes=True, host=LOOPBACK,
+                      dashboard_address=None, scheduler_kwargs={"dashboard_address": http},
+                      worker_dashboard_address=http) as cluster, Client(cluster) as local:
         yield local
 
 
@@ -132,22 +177,50 @@ def report_of(future, task: Task) -> dict:
 
 
 def failed_report(task: Task, reason: str) -> dict:
-    return {"input": task.input, "output": task.output, "ok": False, "error": reason, "threshold_method": None,
-            "threshold_value": None, "correction_angle": None, "contours": None, "segments": None, "files": [],
-            "seconds": 0.0}
+    return dict(_opsira.blank_report(task.input, task.output), ok=False, error=reason)
 
 
-def resumed_report(task: Task, kinds: Sequence[int]) -> dict:
-    return dict(failed_report(task, ""), ok=True, error=None, files=expected_files(task.output, kinds))
+def resumed_report(task: Task, job: Job) -> dict:
+    return dict(_opsira.blank_report(task.input, task.output), skipped=True, files=expected_files(task, job))
 
 
-def process_image(input: str, output: str, kinds: Sequence[int]) -> dict:
-    """What a worker runs: opsira's processing of one image, which writes into a hidden folder
-    beside `output` and renames it into place when every file is written."""
+def staged_place(name: str) -> set:
+    """The places, as (stem, suffix), that a name of the tool's staging can belong to; none for
+    another name. One ending in ".old" is a folder moved aside or one staged for a place ending so."""
+    match = STAGED_NAME.fullmatch(name)
+    if not match:
+        return set()
+    stem, rest = match.groups()
+    return {(stem, rest), (stem, rest[:-len(".old")])} if rest.endswith(".old") else {(stem, rest)}
+
+
+def leftovers(tasks: Iterable[Task]) -> list:
+    """The staging files and folders of these tasks' outputs beside them, no other image's: one
+    listing of each output folder."""
+    places = collections.defaultdict(set)
+    for task in tasks:
+        final = pathlib.Path(task.output)
+        places[final.parent].add((final.stem, final.suffix))
+    found = []
+    for folder, names in places.items():
+        with contextlib.suppress(OSError), os.scandir(folder) as entries:
+            found += [entry for entry in entries if staged_place(entry.name) & names]
+    return found
+
+
+def remove_leftovers(tasks: Iterable[Task]) -> None:
+    """Removes what attempts at these tasks left staged; to be called when none of them runs."""
+    for leftover in leftovers(tasks):
+        if leftover.is_dir(follow_symlinks=False):
+            shutil.rmtree(leftover.path, ignore_errors=True)
+        else:
+            with contextlib.suppress(OSError):
+                os.unlink(leftover.path)
+
+
+def process_image(input: str, output: str, job: Job) -> dict:
+    """What a worker runs: opsira's processing of one image, which writes beside `output`, hidden,
+    and renames into place when every file is written."""
     # Dask runs a task per core, so OpenCV's own threads would only compete with the other tasks.
     _opsira.set_opencv_threads(1)
-    final = pathlib.Path(output)
-    # What an earlier attempt on a dead worker left: Dask runs one attempt of a task at a time.
-    for leftover in final.parent.glob(f".{final.stem}.tmp-*{final.suffix}"):
-        shutil.rmtree(leftover, ignore_errors=True)
-    return _opsira.process(input, output, list(kinds))
+    return _opsira.process(input, output, job)

@@ -4,7 +4,7 @@ import textwrap
 
 from .. import Opsira, __version__
 from .. import _opsira
-from . import plan, run
+from . import DeskewSettings, plan, run
 
 PROGRAM = "tulo.distributed"
 BAR_WIDTH = 30
@@ -21,18 +21,27 @@ def kinds_text() -> str:
 
 USAGE = f"""Usage: python3 -m {PROGRAM} [--scheduler ADDRESS] [OPTION]... INPUT...
 Derives the tulo image catalogue of every INPUT image on a Dask cluster, one task per image, and
-writes it as JPEG files into OUTDIR/<name of the image>/, exactly as opsira does. An INPUT is an
-image file or a directory of images; every worker must see INPUT and OUTDIR at the same paths.
+writes it into OUTDIR/<name of the image>/, exactly as opsira does; with --deskew, writes a
+levelled copy of each image as OUTDIR/<its file name>. An INPUT is an image file or a directory of
+images; every worker must see INPUT and OUTDIR at the same paths.
 
       --scheduler ADDRESS  run on the Dask scheduler at ADDRESS (tcp://HOST:8786); without it, a
                            local cluster of N worker processes is started and stopped (-j N)
-      --resume             skip the images whose output directory is complete
   -o, --out DIR            write into DIR (default: out)
   -k, --kinds LIST         save only these kinds: names or numbers, comma-separated
+      --deskew             level each image by the angle of its rows of text and write it as
+                           OUTDIR/<its file name>, in its own format; an image whose angle is not
+                           found with confidence is written unchanged
+      --max-angle DEG      with --deskew: search tilts up to DEG degrees (default {DeskewSettings().max_angle:g})
+      --min-confidence X   with --deskew: turn only from this confidence (default {DeskewSettings().min_confidence:g})
+      --expand             with --deskew: grow the canvas to hold the whole turned image
+      --format FMT         write jpg (default), png or tif files; png and tif are lossless
   -r, --recursive          also take the images in subdirectories
+      --resume             skip the images whose outputs are complete, without sending them
   -j, --jobs N             worker processes of the local cluster (default: one per core)
       --json               print one JSON object per image instead of the summary lines
-  -q, --quiet              print neither summaries nor progress; errors are still shown
+  -q, --quiet              print neither summaries nor progress; JSON and errors are still shown
+      --list-kinds         list the kinds with their numbers and what they show, and exit
   -h, --help               show this help and exit
   -V, --version            show the version and exit
 
@@ -54,14 +63,12 @@ def usage_error(message: str) -> int:
 
 
 def own_options(args: list) -> tuple:
-    """(scheduler address, resume, the other arguments): the options opsira does not have."""
-    scheduler, resume, rest = None, False, []
+    """(scheduler address, the other arguments): --scheduler is the one option opsira does not have."""
+    scheduler, rest = None, []
     words = iter(args)
     for word in words:
         if word == "--":
             rest += [word, *words]
-        elif word == "--resume":
-            resume = True
         elif word.startswith("--scheduler="):
             scheduler = word.partition("=")[2]
         elif word == "--scheduler":
@@ -70,7 +77,7 @@ def own_options(args: list) -> tuple:
                 raise _opsira.UsageError('option "--scheduler" needs a value')
         else:
             rest.append(word)
-    return scheduler, resume, rest
+    return scheduler, rest
 
 
 class ProgressBar:
@@ -105,23 +112,34 @@ def print_report(options: dict, report: dict) -> None:
         print(_opsira.summary_line(report), flush=True)
 
 
-def process(options: dict, scheduler, resume: bool) -> int:
-    planned = plan(options["inputs"], options["out_root"], recursive=options["recursive"])
+def quoted(items: list) -> str:
+    return ", ".join(f'"{item}"' for item in items)
+
+
+def process(options: dict, scheduler) -> int:
+    job = options["job"]
+    planned = plan(options["inputs"], options["out_root"], job, recursive=options["recursive"])
     for problem in planned.problems:
         complain(problem)
     if not planned.tasks:
-        complain("no images found")
+        # Only folders can come out empty, so the inputs are the folders searched.
+        complain(f"no images found in {quoted(options['inputs'])}")
         return 1
-    client = None
-    if scheduler:
-        from distributed import Client
-        client = Client(scheduler)
+    try:
+        _opsira.prepare_output(options["out_root"])
+    except RuntimeError as error:
+        complain(str(error))
+        return 2
+    return run_batch(options, planned, scheduler)
+
+
+def run_batch(options: dict, planned, scheduler) -> int:
     position = {task.output: index for index, task in enumerate(planned.tasks)}
     finished, printed, failed = {}, 0, 0
     bar = ProgressBar(sys.stderr, len(planned.tasks),
                       not options["quiet"] and len(planned.tasks) > 1 and sys.stderr.isatty())
     # Reports complete in any order and are printed in input order, as soon as all before them are.
-    for report in run(planned.tasks, options["kinds"], client=client, resume=resume, workers=options["jobs"]):
+    for report in run(planned.tasks, options["job"], client=scheduler, workers=options["jobs"]):
         failed += not report["ok"]
         finished[position[report["output"]]] = report
         bar.wipe()
@@ -135,12 +153,12 @@ def process(options: dict, scheduler, resume: bool) -> int:
 
 def main(args=None) -> int:
     try:
-        scheduler, resume, rest = own_options(sys.argv[1:] if args is None else args)
+        scheduler, rest = own_options(sys.argv[1:] if args is None else args)
         options = _opsira.parse_options(rest)
     except _opsira.UsageError as error:
         return usage_error(str(error))
-    if options["help"]:
-        print(USAGE, end="")
+    if options["help"] or options["list_kinds"]:
+        print(USAGE if options["help"] else _opsira.kinds_text(), end="")
         return 0
     if options["version"]:
         print(f"{PROGRAM} {__version__}")
@@ -148,7 +166,7 @@ def main(args=None) -> int:
     if not options["inputs"]:
         return usage_error("no INPUT given")
     try:
-        return process(options, scheduler, resume)
+        return process(options, scheduler)
     except OSError as error:
         complain(str(error))
         return 1
