@@ -50,7 +50,7 @@ def docstring(raw):
     paragraphs = [p.strip() for p in pieces[0].split("\n\n") if p.strip()]
     sections = {}
     for tag, body in zip(pieces[1::2], pieces[2::2]):
-        body = python_text(body.strip())
+        body = body.strip()
         if tag != "brief":
             body = " ".join(body.split())
         if tag == "brief":
