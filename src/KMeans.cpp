@@ -57,20 +57,33 @@ constexpr std::size_t label_block = 512;
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// An unsigned key whose order is the numeric order of non-NaN doubles (-0.0 just below 0.0).
-std::uint64_t order_key(const double value)
+// Input values and the bit patterns a window keeps of them, read alike.
+double as_double(const double value) { return value; }
+
+double as_double(const std::uint64_t bits)
+{
+    double value = 0.0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+std::uint64_t bits_of(const double value)
 {
     std::uint64_t bits = 0;
     std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// An unsigned key whose order is the numeric order of non-NaN doubles (-0.0 just below 0.0).
+std::uint64_t order_key(const double value)
+{
+    const std::uint64_t bits = bits_of(value);
     return (bits & sign_bit) != 0 ? ~bits : bits | sign_bit;
 }
 
 double from_order_key(const std::uint64_t key)
 {
-    const std::uint64_t bits = (key & sign_bit) != 0 ? key & ~sign_bit : ~key;
-    double value = 0.0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+    return as_double((key & sign_bit) != 0 ? key & ~sign_bit : ~key);
 }
 
 int significant_bits(std::uint64_t number)
@@ -287,22 +300,6 @@ bool assign_and_sum(const std::vector<double>& values, const std::vector<double>
         ++counts[label];
     }
     return changed;
-}
-
-double as_double(const double value) { return value; }
-
-double as_double(const std::uint64_t bits)
-{
-    double value = 0.0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-std::uint64_t bits_of(const double value)
-{
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
 }
 
 using DoublePair = double __attribute__((vector_size(2 * sizeof(double))));

@@ -51,11 +51,12 @@ class SkewOfTurnedPage : public ::testing::TestWithParam<double> {};
 TEST_P(SkewOfTurnedPage, IsTheOppositeOfTheTurnAndDeskewLevelsIt)
 {
     const double angle = GetParam();
-    const tulo::SkewEstimate estimate = tulo::estimate_skew(tulo::rotate(page(), angle));
+    const cv::Mat turned = tulo::rotate(page(), angle);
+    const tulo::SkewEstimate estimate = tulo::estimate_skew(turned);
     EXPECT_NEAR(estimate.correction, -angle, tolerance_degrees);
     EXPECT_GE(estimate.confidence, tulo::min_skew_confidence);
 
-    const cv::Mat levelled = tulo::deskew(tulo::rotate(page(), angle), estimate.correction);
+    const cv::Mat levelled = tulo::deskew(turned, estimate.correction);
     const tulo::SkewEstimate level = tulo::estimate_skew(levelled);
     EXPECT_NEAR(level.correction, 0.0, tolerance_degrees);
 }
