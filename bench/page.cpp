@@ -1,4 +1,5 @@
 #include "page.hpp"
+#include "photo.hpp"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -20,13 +21,6 @@ constexpr double cap_height_per_em = 0.7;
 
 const std::array<int, 5> fonts{cv::FONT_HERSHEY_SIMPLEX, cv::FONT_HERSHEY_DUPLEX, cv::FONT_HERSHEY_COMPLEX,
                                cv::FONT_HERSHEY_TRIPLEX, cv::FONT_HERSHEY_SIMPLEX | cv::FONT_ITALIC};
-
-void add_grain(cv::Mat& image, double sigma, cv::RNG& rng)
-{
-    cv::Mat noise(image.size(), CV_MAKETYPE(CV_16S, image.channels()));
-    rng.fill(noise, cv::RNG::NORMAL, 0, sigma);
-    cv::add(image, noise, image, cv::noArray(), CV_8U);
-}
 
 struct Type {
     int font;

@@ -2,10 +2,16 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
 #include <string>
 #include <vector>
 
 namespace tulo_bench {
+
+/** The seed of the skew benchmarks' pages and scenes, fixed so that every run sees the same ones. */
+constexpr unsigned page_seed = 20261209;
+/** The resolutions the skew estimate is measured at. */
+constexpr std::array<int, 3> page_dpis{150, 300, 600};
 
 /** How the text is laid out on a rendered page. */
 enum class Layout { one_column, two_columns, headings, table, photo_block, scan_border };

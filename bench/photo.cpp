@@ -85,17 +85,14 @@ void lay_page(cv::Mat& image, cv::RNG& rng)
     turned.copyTo(image, mask > 0);
 }
 
-void add_noise(cv::Mat& image, cv::RNG& rng)
-{
-    cv::Mat noise(image.size(), CV_16SC3);
-    rng.fill(noise, cv::RNG::NORMAL, 0.0, 5.0);
-    cv::Mat noisy;
-    image.convertTo(noisy, CV_16SC3);
-    noisy += noise;
-    noisy.convertTo(image, CV_8UC3);
-}
-
 } // namespace
+
+void add_grain(cv::Mat& image, double sigma, cv::RNG& rng)
+{
+    cv::Mat noise(image.size(), CV_MAKETYPE(CV_16S, image.channels()));
+    rng.fill(noise, cv::RNG::NORMAL, 0, sigma);
+    cv::add(image, noise, image, cv::noArray(), CV_8U);
+}
 
 const std::array<PhotoSize, 3>& photo_sizes()
 {
@@ -114,7 +111,7 @@ cv::Mat make_photo(cv::Size size, unsigned seed)
     draw_shapes(image, rng);
     lay_page(image, rng);
     cv::GaussianBlur(image, image, cv::Size(3, 3), 0.0);
-    add_noise(image, rng);
+    add_grain(image, 5.0, rng);
     return image;
 }
 

@@ -26,6 +26,9 @@ const std::array<PhotoSize, 3>& photo_sizes();
  *  @return a CV_8UC3 image in BGR order. */
 cv::Mat make_photo(cv::Size size, unsigned seed);
 
+/** @brief Adds sensor grain: normal noise of deviation `sigma` to each 8-bit sample, saturated. */
+void add_grain(cv::Mat& image, double sigma, cv::RNG& rng);
+
 /** @brief The photograph of a measured size, drawn once with a fixed seed and then reused. */
 const cv::Mat& photo(std::size_t size_index);
 

@@ -6,16 +6,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <array>
 #include <map>
 #include <string>
 
 namespace tulo_bench {
 
 namespace {
-
-constexpr std::array<int, 3> skew_dpis{150, 300, 600};
-constexpr unsigned skew_page_seed = 20261209;
 
 // A worn one-column page turned by 7.3 degrees, drawn once per dpi.
 const cv::Mat& skew_page(int dpi)
@@ -27,7 +23,7 @@ const cv::Mat& skew_page(int dpi)
         turned.dpi = dpi;
         turned.wear = Wear::worn;
         turned.angle = 7.3;
-        turned.seed = skew_page_seed;
+        turned.seed = page_seed;
         page = render_page(turned);
     }
     return page;
@@ -64,7 +60,7 @@ void register_skew(const std::string& name, void (*run)(benchmark::State&, int),
 
 void register_skew_benchmarks()
 {
-    for (const int dpi : skew_dpis) {
+    for (const int dpi : page_dpis) {
         const std::string size = std::to_string(dpi) + "dpi";
         register_skew("skew/estimate_skew/" + size, estimate_skew, dpi);
         if (have_leptonica())

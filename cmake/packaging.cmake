@@ -1,9 +1,10 @@
 # Installation and the Debian packages. Every install rule names its component, and each component
 # becomes one Debian package: runtime is the shared library, dev the headers, the CMake package, the
 # pkg-config file and the .so link, tool the opsira command with its samples and man page. A
-# component installed elsewhere (python/) becomes a package too: it sets its own
-# CPACK_DEBIAN_<COMPONENT>_PACKAGE_NAME and fields, or calls tulo_deb_package before this file. Configure with -DCMAKE_INSTALL_PREFIX=/usr to build the packages, so that
-# the library lands in the multiarch directory (scripts/package.sh does it all).
+# component installed elsewhere (python/) becomes a package too: its directory, added before this
+# file is included, sets its own CPACK_DEBIAN_<COMPONENT>_PACKAGE_NAME and fields in the parent
+# scope. Configure with -DCMAKE_INSTALL_PREFIX=/usr to build the packages, so that the library
+# lands in the multiarch directory (scripts/package.sh does it all).
 include(CMakePackageConfigHelpers)
 find_program(TULO_GZIP gzip REQUIRED)
 
