@@ -1,9 +1,8 @@
 # Installation and the Debian packages. Every install rule names its component, and each component
 # becomes one Debian package: runtime is the shared library, dev the headers, the CMake package, the
-# pkg-config file and the .so link, tool the opsira command with its samples and man page. A
-# component installed elsewhere (python/) becomes a package too: its directory, added before this
-# file is included, sets its own CPACK_DEBIAN_<COMPONENT>_PACKAGE_NAME and fields in the parent
-# scope. Configure with -DCMAKE_INSTALL_PREFIX=/usr to build the packages, so that the library
+# pkg-config file and the .so link, tool the opsira command with its samples and man page, python
+# the Python package, whose directory (added before this file is included) sets in the parent
+# scope only the dependencies that follow from the interpreter it was built for. Configure with -DCMAKE_INSTALL_PREFIX=/usr to build the packages, so that the library
 # lands in the multiarch directory (scripts/package.sh does it all).
 include(CMakePackageConfigHelpers)
 find_program(TULO_GZIP gzip REQUIRED)
@@ -102,6 +101,12 @@ and the pkg-config file (tuloopsira)."
   DEPENDS runtime)
 # The headers include OpenCV's, so building against the library needs OpenCV's headers too.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS libopencv-dev)
+if(TARGET _tulo)
+  tulo_deb_package(python python3-tulo python "image-analysis workspace on OpenCV - Python 3 package"
+    "${TULO_DEB_ABOUT}\n\nThis package holds the Python 3 package tulo, the library on NumPy arrays,\n\
+and tulo.distributed, which runs the catalogue of many files on a Dask cluster."
+    DEPENDS runtime)
+endif()
 if(TARGET opsira)
   tulo_deb_package(tool opsira graphics "derive the tulo image catalogue of image files"
     "${TULO_DEB_ABOUT}\n\nThis package holds opsira, the command-line tool that writes the\n\
