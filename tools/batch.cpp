@@ -319,10 +319,20 @@ std::vector<std::string> outputs(const Task& task, const Job& job)
     return job.deskew ? std::vector<std::string>{task.output} : moved(planned_files(job), task.output);
 }
 
-bool complete(const std::vector<std::string>& files)
+// --resume: an output that already holds every file the job writes is left alone, and reported
+// with those files.
+bool skip_if_complete(const Task& task, const Job& job, Report& report)
 {
+    if (!job.resume)
+        return false;
+    std::vector<std::string> files = outputs(task, job);
     std::error_code ignored;
-    return std::all_of(files.begin(), files.end(), [&](const std::string& file) { return fs::is_regular_file(file, ignored); });
+    const auto present = [&](const std::string& file) { return fs::is_regular_file(file, ignored); };
+    if (!std::all_of(files.begin(), files.end(), present))
+        return false;
+    report.skipped = true;
+    report.files = std::move(files);
+    return true;
 }
 
 // Steps a job reports per image: the whole catalogue is derived kind by kind, then written file
@@ -395,14 +405,12 @@ void level_image(const Task& task, const DeskewSettings& settings, Report& repor
 void process_into(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
 {
     try {
-        if (job.resume && complete(outputs(task, job))) {
-            report.skipped = true;
-            report.files = outputs(task, job);
-        } else if (job.deskew) {
+        if (skip_if_complete(task, job, report))
+            return;
+        if (job.deskew)
             level_image(task, *job.deskew, report);
-        } else {
+        else
             write_image(task, job, on_progress, report);
-        }
     } catch (const cv::Exception& error) {
         report.error = one_line(describe(error));
     } catch (const std::exception& error) {
