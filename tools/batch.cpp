@@ -33,9 +33,15 @@ using Clock = std::chrono::steady_clock;
 // JPEG quality of a levelled page: high, since it was already compressed once.
 constexpr int deskewed_jpeg_quality = 95;
 
+// "what: " and the reason errno gives.
+std::string with_errno(const std::string& what)
+{
+    return what + ": " + std::error_code(errno, std::generic_category()).message();
+}
+
 [[noreturn]] void fail_with_errno(const std::string& what)
 {
-    throw std::runtime_error(what + ": " + std::error_code(errno, std::generic_category()).message());
+    throw std::runtime_error(with_errno(what));
 }
 
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -143,10 +149,9 @@ std::string refusal(const std::string& path)
 {
     const FileHandle file = open_file(path, "rb");
     if (!file)
-        return "cannot open: " + std::error_code(errno, std::generic_category()).message();
+        return with_errno("cannot open");
     if (std::fgetc(file.get()) == EOF)
-        return std::ferror(file.get()) ? "cannot read: " + std::error_code(errno, std::generic_category()).message()
-                                       : "empty file";
+        return std::ferror(file.get()) ? with_errno("cannot read") : "empty file";
     return refusal(tulo::detail::declared_pixels(path));
 }
 
