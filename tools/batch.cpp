@@ -1,6 +1,7 @@
 #include "batch.hpp"
 
 #include "ImageFileHeader.hpp"
+#include "inputs.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -11,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -379,8 +379,7 @@ void write_image(const Task& task, const Job& job, const ProgressFn& on_progress
 // formats (PNG, TIFF, ... all lossless) as OpenCV writes them by default.
 void write_levelled(const fs::path& file, const cv::Mat& image, const std::string& named)
 {
-    std::string extension = fs::path(named).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string extension = lowercase_extension(named);
     const bool jpeg = extension == ".jpg" || extension == ".jpeg" || extension == ".jpe";
     const std::vector<int> parameters = jpeg ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, deskewed_jpeg_quality}
                                              : std::vector<int>{};
