@@ -24,10 +24,13 @@ struct Task {
     std::string output;
 };
 
+/** The widest tilt the skew estimate takes, in degrees: the largest and the default --max-angle. */
+inline constexpr double widest_skew_angle = 45.0;
+
 /** @brief How --deskew levels an image. */
 struct DeskewSettings {
     /** Largest tilt searched, in degrees. */
-    double max_angle = 45.0;
+    double max_angle = widest_skew_angle;
     /** An image is turned only from this confidence on; below it, it is written unchanged. */
     double min_confidence = tulo::min_skew_confidence;
     tulo::DeskewCanvas canvas = tulo::DeskewCanvas::same_size;
