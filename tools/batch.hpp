@@ -82,8 +82,9 @@ using ProgressFn = std::function<void(double)>;
  *          Report::error, and leaves task.output as it was. */
 Report process(const Task& task, const Job& job, const ProgressFn& on_progress = {});
 
-/** @brief The names of the files `job` writes into an image's folder, in the order written
- *         (for the kinds; --deskew writes the task's one file). */
+/** @brief The names of the files `job` writes into an image's folder: for a list of kinds in the
+ *         order written, for the whole catalogue by kind number (it is written in name order);
+ *         --deskew writes the task's one file instead. */
 std::vector<std::string> planned_files(const Job& job);
 
 /** @brief Processes `tasks` on up to `jobs` threads, one workspace per image, each thread taking
