@@ -1,6 +1,7 @@
 #include "batch.hpp"
 
 #include "ImageFileHeader.hpp"
+#include "inputs.hpp"
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -11,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -33,9 +33,15 @@ using Clock = std::chrono::steady_clock;
 // JPEG quality of a levelled page: high, since it was already compressed once.
 constexpr int deskewed_jpeg_quality = 95;
 
+// "what: " and the reason errno gives.
+std::string with_errno(const std::string& what)
+{
+    return what + ": " + std::error_code(errno, std::generic_category()).message();
+}
+
 [[noreturn]] void fail_with_errno(const std::string& what)
 {
-    throw std::runtime_error(what + ": " + std::error_code(errno, std::generic_category()).message());
+    throw std::runtime_error(with_errno(what));
 }
 
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -143,10 +149,9 @@ std::string refusal(const std::string& path)
 {
     const FileHandle file = open_file(path, "rb");
     if (!file)
-        return "cannot open: " + std::error_code(errno, std::generic_category()).message();
+        return with_errno("cannot open");
     if (std::fgetc(file.get()) == EOF)
-        return std::ferror(file.get()) ? "cannot read: " + std::error_code(errno, std::generic_category()).message()
-                                       : "empty file";
+        return std::ferror(file.get()) ? with_errno("cannot read") : "empty file";
     return refusal(tulo::detail::declared_pixels(path));
 }
 
@@ -319,10 +324,20 @@ std::vector<std::string> outputs(const Task& task, const Job& job)
     return job.deskew ? std::vector<std::string>{task.output} : moved(planned_files(job), task.output);
 }
 
-bool complete(const std::vector<std::string>& files)
+// --resume: an output that already holds every file the job writes is left alone, and reported
+// with those files.
+bool skip_if_complete(const Task& task, const Job& job, Report& report)
 {
+    if (!job.resume)
+        return false;
+    std::vector<std::string> files = outputs(task, job);
     std::error_code ignored;
-    return std::all_of(files.begin(), files.end(), [&](const std::string& file) { return fs::is_regular_file(file, ignored); });
+    const auto present = [&](const std::string& file) { return fs::is_regular_file(file, ignored); };
+    if (!std::all_of(files.begin(), files.end(), present))
+        return false;
+    report.skipped = true;
+    report.files = std::move(files);
+    return true;
 }
 
 // Steps a job reports per image: the whole catalogue is derived kind by kind, then written file
@@ -364,8 +379,7 @@ void write_image(const Task& task, const Job& job, const ProgressFn& on_progress
 // formats (PNG, TIFF, ... all lossless) as OpenCV writes them by default.
 void write_levelled(const fs::path& file, const cv::Mat& image, const std::string& named)
 {
-    std::string extension = fs::path(named).extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::string extension = lowercase_extension(named);
     const bool jpeg = extension == ".jpg" || extension == ".jpeg" || extension == ".jpe";
     const std::vector<int> parameters = jpeg ? std::vector<int>{cv::IMWRITE_JPEG_QUALITY, deskewed_jpeg_quality}
                                              : std::vector<int>{};
@@ -395,14 +409,12 @@ void level_image(const Task& task, const DeskewSettings& settings, Report& repor
 void process_into(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
 {
     try {
-        if (job.resume && complete(outputs(task, job))) {
-            report.skipped = true;
-            report.files = outputs(task, job);
-        } else if (job.deskew) {
+        if (skip_if_complete(task, job, report))
+            return;
+        if (job.deskew)
             level_image(task, *job.deskew, report);
-        } else {
+        else
             write_image(task, job, on_progress, report);
-        }
     } catch (const cv::Exception& error) {
         report.error = one_line(describe(error));
     } catch (const std::exception& error) {

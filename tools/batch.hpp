@@ -24,10 +24,13 @@ struct Task {
     std::string output;
 };
 
+/** The widest tilt the skew estimate takes, in degrees: the largest and the default --max-angle. */
+inline constexpr double widest_skew_angle = 45.0;
+
 /** @brief How --deskew levels an image. */
 struct DeskewSettings {
     /** Largest tilt searched, in degrees. */
-    double max_angle = 45.0;
+    double max_angle = widest_skew_angle;
     /** An image is turned only from this confidence on; below it, it is written unchanged. */
     double min_confidence = tulo::min_skew_confidence;
     tulo::DeskewCanvas canvas = tulo::DeskewCanvas::same_size;
@@ -79,8 +82,9 @@ using ProgressFn = std::function<void(double)>;
  *          Report::error, and leaves task.output as it was. */
 Report process(const Task& task, const Job& job, const ProgressFn& on_progress = {});
 
-/** @brief The names of the files `job` writes into an image's folder, in the order written
- *         (for the kinds; --deskew writes the task's one file). */
+/** @brief The names of the files `job` writes into an image's folder: for a list of kinds in the
+ *         order written, for the whole catalogue by kind number (it is written in name order);
+ *         --deskew writes the task's one file instead. */
 std::vector<std::string> planned_files(const Job& job);
 
 /** @brief Processes `tasks` on up to `jobs` threads, one workspace per image, each thread taking

@@ -77,8 +77,9 @@ std::optional<double> number(const std::string& text)
 double parse_max_angle(const std::string& text)
 {
     const std::optional<double> degrees = number(text);
-    if (!degrees || *degrees <= 0.0 || *degrees > 45.0)
-        throw UsageError("invalid angle \"" + text + "\": give degrees above 0 and up to 45");
+    if (!degrees || *degrees <= 0.0 || *degrees > widest_skew_angle)
+        throw UsageError("invalid angle \"" + text + "\": give degrees above 0 and up to " +
+                         shortest_text(widest_skew_angle));
     return *degrees;
 }
 
@@ -319,7 +320,8 @@ std::string usage_text()
            "      --deskew       level each image by the angle of its rows of text and write it as\n"
            "                     OUTDIR/<its file name>, in its own format; an image whose angle is\n"
            "                     not found with confidence is written unchanged\n"
-           "      --max-angle DEG       with --deskew: search tilts up to DEG degrees (default 45)\n"
+           "      --max-angle DEG       with --deskew: search tilts up to DEG degrees (default " +
+           shortest_text(widest_skew_angle) + ")\n"
            "      --min-confidence X    with --deskew: turn only from this confidence (default " +
            shortest_text(tulo::min_skew_confidence) + ")\n"
            "      --expand              with --deskew: grow the canvas to hold the whole turned image\n"

@@ -19,12 +19,6 @@ const std::set<std::string> image_extensions = {
     ".bmp", ".dib", ".jpeg", ".jpg", ".jpe", ".jp2", ".png", ".webp", ".avif", ".pbm", ".pgm",
     ".ppm", ".pxm", ".pnm", ".pfm", ".sr", ".ras", ".tiff", ".tif", ".exr", ".hdr", ".pic"};
 
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
 // The same place whatever spelling led there; a path that cannot be resolved stands for itself.
 fs::path resolved(const fs::path& path)
 {
@@ -108,9 +102,16 @@ fs::path executable_dir()
 
 } // namespace
 
+std::string lowercase_extension(const std::string& path)
+{
+    std::string extension = fs::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(), [](unsigned char c) { return std::tolower(c); });
+    return extension;
+}
+
 bool has_image_extension(const std::string& path)
 {
-    return image_extensions.count(lower(fs::path(path).extension().string())) != 0;
+    return image_extensions.count(lowercase_extension(path)) != 0;
 }
 
 Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, const std::string& out_root)

@@ -16,6 +16,9 @@ struct Inputs {
     std::vector<std::string> folders;
 };
 
+/** @brief The extension of `path` with its dot, in lower case; empty when it has none. */
+std::string lowercase_extension(const std::string& path);
+
 /** @brief True for the extensions of image formats OpenCV reads, in any letter case. */
 bool has_image_extension(const std::string& path);
 

@@ -49,12 +49,11 @@ std::string plural(std::size_t count, const std::string& noun)
 // "turned by -3.02 deg (confidence 12.40) into out/a.png", or why it was not turned.
 std::string deskew_summary(const Report& report)
 {
+    const std::string angle = fixed(report.correction_angle.value_or(0), 2);
     const std::string confidence = fixed(report.skew_confidence.value_or(0), 2);
     if (*report.deskewed)
-        return "turned by " + fixed(report.correction_angle.value_or(0), 2) + " deg (confidence " + confidence +
-               ") into " + report.output;
-    return "not turned (angle " + fixed(report.correction_angle.value_or(0), 2) + " deg, confidence " + confidence +
-           "), written unchanged to " + report.output;
+        return "turned by " + angle + " deg (confidence " + confidence + ") into " + report.output;
+    return "not turned (angle " + angle + " deg, confidence " + confidence + "), written unchanged to " + report.output;
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace opsira {
