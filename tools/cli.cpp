@@ -307,6 +307,11 @@ Options parse_options(const std::vector<std::string>& args)
     return parse.options;
 }
 
+Job job_of(const Options& options)
+{
+    return {options.kinds, options.format, options.resume, options.deskew};
+}
+
 std::string usage_text()
 {
     return "Usage: opsira [OPTION]... [INPUT]...\n"

@@ -42,6 +42,9 @@ struct Options {
  *          that do not go together (--deskew with --kinds or --format, its settings without it). */
 Options parse_options(const std::vector<std::string>& args);
 
+/** @brief The job the tool runs for these options. */
+Job job_of(const Options& options);
+
 /** @brief Parses a comma-separated list of kind names or numbers (1 to 22).
  *  @return the kinds without repeats, ascending, with a mosaic last.
  *  @throws UsageError naming the bad entry, or for a list without any. */

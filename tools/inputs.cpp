@@ -139,6 +139,11 @@ std::vector<Task> plan_files(const std::vector<std::string>& files, const std::s
     return plan(files, out_root, true);
 }
 
+std::vector<Task> plan_job(const std::vector<std::string>& files, const std::string& out_root, const Job& job)
+{
+    return plan(files, out_root, job.deskew.has_value());
+}
+
 void prepare_output(const std::string& out_root)
 {
     std::error_code error;

@@ -37,6 +37,9 @@ std::vector<Task> plan_tasks(const std::vector<std::string>& files, const std::s
  *         naming an input file itself, gets "-2", "-3"... after its stem. */
 std::vector<Task> plan_files(const std::vector<std::string>& files, const std::string& out_root);
 
+/** @brief The tasks of `job`: plan_files when it de-skews, plan_tasks otherwise. */
+std::vector<Task> plan_job(const std::vector<std::string>& files, const std::string& out_root, const Job& job);
+
 /** @brief Creates `out_root` when it is missing and checks that folders can be made in it.
  *  @throws std::runtime_error naming the folder and the reason when either fails. */
 void prepare_output(const std::string& out_root);

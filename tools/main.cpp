@@ -59,14 +59,13 @@ int process(const opsira::Options& options, const std::vector<std::string>& inpu
         complain(messages, error.what());
         return 2;
     }
-    const std::vector<opsira::Task> tasks = options.deskew ? opsira::plan_files(found.files, options.out_root)
-                                                           : opsira::plan_tasks(found.files, options.out_root);
+    const opsira::Job job = opsira::job_of(options);
+    const std::vector<opsira::Task> tasks = opsira::plan_job(found.files, options.out_root, job);
     const bool show_bar = !options.quiet && !options.verbose && isatty(fileno(messages));
     opsira::ProgressBar bar(messages, tasks.size(), show_bar);
     opsira::InOrder in_order([&](const opsira::Report& report) {
         bar.print_above([&] { print_report(options, report, messages); });
     });
-    const opsira::Job job{options.kinds, options.format, options.resume, options.deskew};
     const std::size_t failed = opsira::run(
         tasks, job, options.jobs, [&](std::size_t index, double share) { bar.progress(index, share); },
         [&](std::size_t index, const opsira::Report& report) {

@@ -83,18 +83,12 @@ std::vector<opsira::Kind> to_kinds(const std::vector<int>& numbers)
     return numbers.empty() ? std::vector<opsira::Kind>{} : opsira::parse_kinds(list);
 }
 
-// The job the tool runs for these options.
-opsira::Job job_of(const opsira::Options& options)
-{
-    return {options.kinds, options.format, options.resume, options.deskew};
-}
-
 py::dict options_dict(const opsira::Options& options)
 {
     py::dict fields;
     fields["inputs"] = options.inputs;
     fields["out_root"] = options.out_root;
-    fields["job"] = job_of(options);
+    fields["job"] = opsira::job_of(options);
     fields["jobs"] = options.jobs;
     fields["recursive"] = options.recursive;
     fields["quiet"] = options.quiet;
@@ -220,8 +214,7 @@ PYBIND11_MODULE(_opsira, m)
         "plan_tasks",
         [](const std::vector<std::string>& files, const std::string& out_root, const opsira::Job& job) {
             std::vector<std::pair<std::string, std::string>> tasks;
-            for (const opsira::Task& task : job.deskew ? opsira::plan_files(files, out_root)
-                                                       : opsira::plan_tasks(files, out_root))
+            for (const opsira::Task& task : opsira::plan_job(files, out_root, job))
                 tasks.emplace_back(task.input, task.output);
             return tasks;
         },
