@@ -51,10 +51,6 @@ constexpr double range_absolute_gap = 0x1p-530;
 // about as much as a round's pass over it, which a narrower window has to save first.
 constexpr std::size_t narrowing_factor = 2;
 
-// Values labelled at a time when the labels of ranges are written out: small enough to stay in
-// the first-level cache while every boundary is compared against them.
-constexpr std::size_t label_block = 512;
-
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
 // Input values and the bit patterns a window keeps of them, read alike.
@@ -302,28 +298,91 @@ bool assign_and_sum(const std::vector<double>& values, const std::vector<double>
     return changed;
 }
 
+// The per-value loops run on vectors of doubles: pairs on the baseline instruction set, quads where
+// the processor has AVX2 (there wider vectors are split clumsily). Both give the same bits: each
+// lane does what the scalar code would.
 using DoublePair = double __attribute__((vector_size(2 * sizeof(double))));
-static_assert(sizeof(DoublePair) == 2 * sizeof(double), "a pair of doubles in one register");
+using DoubleQuad = double __attribute__((vector_size(4 * sizeof(double))));
 
-// Sums, in input order, the values lying in [lower[l], upper[l]) into sums[l] for 2 * pairs
-// clusters at once, held in pairs: wider vectors are split clumsily on the baseline instruction
-// set. Every value passes through every lane, a non-member adding +0.0, which leaves a sum
-// unchanged: a sum that starts at +0.0 never becomes -0.0.
-template <std::size_t pairs, typename Value>
-void sum_ranges(const Value* begin, const Value* end, const double* lower, const double* upper, double* sums)
+bool has_avx2()
 {
-    DoublePair low[pairs];
-    DoublePair high[pairs];
-    DoublePair total[pairs] = {};
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+// Sums, in input order, the values lying in [lower[l], upper[l]) into sums[l] for as many clusters
+// at once as `vectors` hold lanes. Every value passes through every lane, a non-member adding +0.0,
+// which leaves a sum unchanged: a sum that starts at +0.0 never becomes -0.0.
+template <typename Vector, std::size_t vectors, typename Value>
+[[gnu::always_inline]] inline void sum_ranges(const Value* begin, const Value* end, const double* lower,
+                                              const double* upper, double* sums)
+{
+    Vector low[vectors];
+    Vector high[vectors];
+    Vector total[vectors] = {};
     std::memcpy(low, lower, sizeof low);
     std::memcpy(high, upper, sizeof high);
     for (const Value* value = begin; value != end; ++value) {
         const double number = as_double(*value);
-        const DoublePair spread = {number, number};
-        for (std::size_t p = 0; p < pairs; ++p)
-            total[p] += ((spread >= low[p]) & (spread < high[p])) ? spread : DoublePair{};
+        for (std::size_t v = 0; v < vectors; ++v)
+            total[v] += ((number >= low[v]) & (number < high[v])) ? number - Vector{} : Vector{};
     }
     std::memcpy(sums, total, sizeof total);
+}
+
+template <std::size_t pairs, typename Value>
+void sum_ranges_in_pairs(const Value* begin, const Value* end, const double* lower, const double* upper,
+                         double* sums)
+{
+    sum_ranges<DoublePair, pairs>(begin, end, lower, upper, sums);
+}
+
+template <std::size_t quads, typename Value>
+[[gnu::target("avx2")]] void sum_ranges_in_quads(const Value* begin, const Value* end, const double* lower,
+                                                 const double* upper, double* sums)
+{
+    sum_ranges<DoubleQuad, quads>(begin, end, lower, upper, sums);
+}
+
+// labels[i] = the number of the ascending `limits` at or below values[i], as many values at a time
+// as a Vector holds.
+template <typename Vector>
+[[gnu::always_inline]] inline void count_limits_below(const double* const values, const std::size_t count,
+                                                      const std::vector<double>& limits, unsigned long* const labels)
+{
+    using Counts = decltype(Vector{} >= Vector{});
+    static_assert(sizeof(Counts) == sizeof(Vector) && sizeof(labels[0]) == sizeof(Counts{}[0]), "lanes align");
+    std::size_t i = 0;
+    for (; i + sizeof(Vector) / sizeof(double) <= count; i += sizeof(Vector) / sizeof(double)) {
+        Vector value;
+        std::memcpy(&value, values + i, sizeof value);
+        Counts below = {};
+        for (const double limit : limits)
+            below -= value >= limit;
+        std::memcpy(labels + i, &below, sizeof below);
+    }
+    for (; i < count; ++i) {
+        unsigned long below = 0;
+        for (const double limit : limits)
+            below += values[i] >= limit;
+        labels[i] = below;
+    }
+}
+
+[[gnu::target("avx2")]] void count_limits_below_in_quads(const double* const values, const std::size_t count,
+                                                         const std::vector<double>& limits,
+                                                         unsigned long* const labels)
+{
+    count_limits_below<DoubleQuad>(values, count, limits, labels);
+}
+
+void label_by_limits(const std::vector<double>& values, const std::vector<double>& limits, Labels& labels)
+{
+    labels.resize(values.size());
+    if (has_avx2())
+        count_limits_below_in_quads(values.data(), values.size(), limits, labels.data());
+    else
+        count_limits_below<DoublePair>(values.data(), values.size(), limits, labels.data());
 }
 
 // Rounds in which the centres ascend far enough apart (see range_relative_gap) that each cluster
@@ -387,14 +446,7 @@ public:
         std::vector<double> limits;
         for (std::size_t j = 1; summed_ && j + 1 < starts_.size(); ++j)
             limits.push_back(lower_limit(j));
-        labels.resize(values_.size());
-        for (std::size_t begin = 0; begin < values_.size(); begin += label_block) {
-            const std::size_t end = std::min(begin + label_block, values_.size());
-            std::fill(labels.begin() + begin, labels.begin() + end, 0);
-            for (const double limit : limits)
-                for (std::size_t i = begin; i < end; ++i)
-                    labels[i] += values_[i] >= limit;
-        }
+        label_by_limits(values_, limits, labels);
     }
 
 private:
@@ -499,15 +551,18 @@ private:
     static void sum_lanes_of(const Value* begin, const Value* end, const std::size_t width, const double* lower,
                              const double* upper, double* totals)
     {
+        if (has_avx2())
+            return width <= 4 ? sum_ranges_in_quads<1>(begin, end, lower, upper, totals)
+                              : sum_ranges_in_quads<max_lanes / 4>(begin, end, lower, upper, totals);
         switch ((width + 1) / 2) {
         case 1:
-            return sum_ranges<1>(begin, end, lower, upper, totals);
+            return sum_ranges_in_pairs<1>(begin, end, lower, upper, totals);
         case 2:
-            return sum_ranges<2>(begin, end, lower, upper, totals);
+            return sum_ranges_in_pairs<2>(begin, end, lower, upper, totals);
         case 3:
-            return sum_ranges<3>(begin, end, lower, upper, totals);
+            return sum_ranges_in_pairs<3>(begin, end, lower, upper, totals);
         default:
-            return sum_ranges<max_lanes / 2>(begin, end, lower, upper, totals);
+            return sum_ranges_in_pairs<max_lanes / 2>(begin, end, lower, upper, totals);
         }
     }
 
