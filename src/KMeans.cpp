@@ -130,7 +130,7 @@ void sort_by_prefix(std::uint64_t* const keys, std::uint64_t* const spare, const
 void sort_keys(std::uint64_t* keys, std::uint64_t* spare, std::size_t count, std::uint64_t lowest,
                std::uint64_t highest);
 
-// Sorts keys[begin, end) by insertion: runs are mostly two or three keys long.
+// Sorts keys[begin, end) by insertion, at a comparison per key where they are nearly in order.
 void insertion_sort(std::uint64_t* const begin, std::uint64_t* const end)
 {
     for (std::uint64_t* next = begin + 1; next < end; ++next) {
@@ -142,22 +142,29 @@ void insertion_sort(std::uint64_t* const begin, std::uint64_t* const end)
     }
 }
 
-// Sorts each run of keys that share a prefix.
+// Sorts each run of keys that share a prefix. Nearly all are sorted already or a swap away, so
+// one insertion pass over all keys finishes them, at a comparison per key. Runs long enough to make
+// that slow are radix-sorted first; every run of twice the sampling stride or more holds two
+// sampled positions, so insertion never moves a key farther than that.
 void sort_runs(std::uint64_t* const keys, std::uint64_t* const spare, const std::size_t count, const Prefix& prefix)
 {
-    std::size_t begin = 0;
-    for (std::size_t end = 1; end <= count; ++end) {
-        if (end < count && prefix(keys[end]) == prefix(keys[begin]))
+    constexpr std::size_t stride = longest_compared_run / 2;
+    for (std::size_t sample = stride; sample < count; sample += stride) {
+        const std::uint64_t shared = prefix(keys[sample]);
+        if (prefix(keys[sample - stride]) != shared)
             continue;
-        if (end - begin > longest_compared_run) {
-            const std::uint64_t run_lowest = prefix.lowest + (prefix(keys[begin]) << prefix.shift);
-            const std::uint64_t run_highest = run_lowest + ((std::uint64_t{1} << prefix.shift) - 1);
-            sort_keys(keys + begin, spare + begin, end - begin, run_lowest, run_highest);
-        } else if (end - begin > 1) {
-            insertion_sort(keys + begin, keys + end);
-        }
-        begin = end;
+        std::size_t begin = sample - stride;
+        while (begin > 0 && prefix(keys[begin - 1]) == shared)
+            --begin;
+        std::size_t end = sample + 1;
+        while (end < count && prefix(keys[end]) == shared)
+            ++end;
+        const std::uint64_t run_lowest = prefix.lowest + (shared << prefix.shift);
+        const std::uint64_t run_highest = run_lowest + ((std::uint64_t{1} << prefix.shift) - 1);
+        sort_keys(keys + begin, spare + begin, end - begin, run_lowest, run_highest);
+        sample = end - 1;
     }
+    insertion_sort(keys, keys + count);
 }
 
 // Sorts keys[0, count), all within [lowest, highest], ascending with spare[0, count) as the

@@ -292,12 +292,26 @@ std::vector<double> sprinkled(const std::size_t every, const double special, con
     return values;
 }
 
+// Clumps of 6 to 490 values in mixed order of size, each seven distinct values a unit in the last
+// place apart, repeated: their sort keys share the leading bits in runs of many lengths, so an
+// unsorted run would miscount the distinct values that the seeds are picked from.
+std::vector<double> clumped()
+{
+    std::vector<double> values(10000);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int clump = static_cast<int>(std::sqrt(static_cast<double>(i % 1600))) * 17 % 40;
+        values[i] = std::ldexp(1.0 + std::ldexp(static_cast<double>(i % 7), -52), clump);
+    }
+    return values;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Inputs, KMeansSpecial,
     ::testing::Values(SpecialCase{"nan", sprinkled(97, nan_value), 4},
                       SpecialCase{"infinity", sprinkled(301, infinity), 3},
                       SpecialCase{"minus_infinity", sprinkled(301, -infinity), 3},
                       SpecialCase{"duplicates", random_values({11, 3000, 5, 0.5}), 4},
+                      SpecialCase{"clumps_of_nearly_equal_values", clumped(), 8},
                       // the far value's squared distances round equal, so it joins the lower centre
                       SpecialCase{"tie_far_beyond_the_centres", sprinkled(1000, 1e17), 2},
                       // squares near the top of the range, and beyond it
