@@ -130,14 +130,19 @@ void sort_by_prefix(std::uint64_t* const keys, std::uint64_t* const spare, const
 void sort_keys(std::uint64_t* keys, std::uint64_t* spare, std::size_t count, std::uint64_t lowest,
                std::uint64_t highest);
 
-// Sorts keys[begin, end) by insertion, at a comparison per key where they are nearly in order.
+// Sorts keys[begin, end) by insertion, at a comparison per key where they are nearly in order: a
+// key in place is not stored again, which would make the next comparison wait for the store.
 void insertion_sort(std::uint64_t* const begin, std::uint64_t* const end)
 {
     for (std::uint64_t* next = begin + 1; next < end; ++next) {
         const std::uint64_t key = *next;
+        if (next[-1] <= key)
+            continue;
         std::uint64_t* hole = next;
-        for (; hole != begin && hole[-1] > key; --hole)
+        do {
             *hole = hole[-1];
+            --hole;
+        } while (hole != begin && hole[-1] > key);
         *hole = key;
     }
 }
