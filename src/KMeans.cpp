@@ -324,7 +324,8 @@ bool has_avx2()
 
 // Sums, in input order, the values lying in [lower[l], upper[l]) into sums[l] for as many clusters
 // at once as `vectors` hold lanes. Every value passes through every lane, a non-member adding +0.0,
-// which leaves a sum unchanged: a sum that starts at +0.0 never becomes -0.0.
+// which leaves a sum unchanged: a sum that starts at +0.0 never becomes -0.0. (number - +0.0 is
+// number in every lane, -0.0 included.)
 template <typename Vector, std::size_t vectors, typename Value>
 [[gnu::always_inline]] inline void sum_ranges(const Value* begin, const Value* end, const double* lower,
                                               const double* upper, double* sums)
@@ -340,13 +341,6 @@ template <typename Vector, std::size_t vectors, typename Value>
             total[v] += ((number >= low[v]) & (number < high[v])) ? number - Vector{} : Vector{};
     }
     std::memcpy(sums, total, sizeof total);
-}
-
-template <std::size_t pairs, typename Value>
-void sum_ranges_in_pairs(const Value* begin, const Value* end, const double* lower, const double* upper,
-                         double* sums)
-{
-    sum_ranges<DoublePair, pairs>(begin, end, lower, upper, sums);
 }
 
 template <std::size_t quads, typename Value>
@@ -568,13 +562,13 @@ private:
                               : sum_ranges_in_quads<max_lanes / 4>(begin, end, lower, upper, totals);
         switch ((width + 1) / 2) {
         case 1:
-            return sum_ranges_in_pairs<1>(begin, end, lower, upper, totals);
+            return sum_ranges<DoublePair, 1>(begin, end, lower, upper, totals);
         case 2:
-            return sum_ranges_in_pairs<2>(begin, end, lower, upper, totals);
+            return sum_ranges<DoublePair, 2>(begin, end, lower, upper, totals);
         case 3:
-            return sum_ranges_in_pairs<3>(begin, end, lower, upper, totals);
+            return sum_ranges<DoublePair, 3>(begin, end, lower, upper, totals);
         default:
-            return sum_ranges_in_pairs<max_lanes / 2>(begin, end, lower, upper, totals);
+            return sum_ranges<DoublePair, max_lanes / 2>(begin, end, lower, upper, totals);
         }
     }
 
