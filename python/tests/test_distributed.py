@@ -4,6 +4,7 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import cv2
 import numpy as np
@@ -75,6 +76,18 @@ def test_bad_files_are_reported_per_image_and_stop_nothing(client, inputs, tmp_p
     assert all(reports[f"photo_{i}.png"]["ok"] for i in range(4))
 
 
+def busy_worker(client, seconds=30):
+    """A worker with a task to do. The client submits in batches, so the first report can come
+    before the scheduler has handed out the rest."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        busy = [address for address, keys in client.processing().items() if keys]
+        if busy:
+            return busy[0]
+        time.sleep(0.01)
+    pytest.fail("no worker took a task")
+
+
 def test_a_killed_worker_leaves_every_image_complete_and_written_once(client, inputs, tmp_path):
     larger = cv2.resize(cv2.imread(str(inputs / "photo_0.png")), (640, 480))  # about a second a catalogue
     for index in range(12):
@@ -82,7 +95,7 @@ def test_a_killed_worker_leaves_every_image_complete_and_written_once(client, in
     planned = td.plan([str(inputs)], str(tmp_path / "out"))
     reports = td.run(planned.tasks, client=client)  # the whole catalogue, so that tasks take a while
     first = next(reports)
-    busy = next(address for address, keys in client.processing().items() if keys)
+    busy = busy_worker(client)
     os.kill(client.run(os.getpid, workers=[busy])[busy], signal.SIGKILL)
     outcome = {r["input"]: r for r in [first, *reports]}
     photos = [task for task in planned.tasks if "photo" in task.input]
