@@ -236,11 +236,13 @@ cv::Mat upright_page(const PageCase& page, cv::RNG& rng)
     cv::Mat sheet(paper_size(page.paper, page.dpi), CV_8UC1, cv::Scalar::all(255));
     const int margin = cvRound(margin_inches * page.dpi);
     const cv::Rect box(margin, margin, sheet.cols - 2 * margin, sheet.rows - 2 * margin);
-    // The argument order of this call fixes the order the generator is drawn from: keep it.
-    Type body = type_of(page.dpi, rng.uniform(8.0, 13.0), rng.uniform(1.15, 1.6), page.face,
-                        hershey_fonts[rng.uniform(0, static_cast<int>(hershey_fonts.size()))], false);
-    if (page.layout == Layout::small_print)
-        body = type_of(page.dpi, rng.uniform(5.5, 7.5), 1.2, page.face, body.font, false);
+    // Drawn in this order whatever the case asks for, so that each seed keeps its page.
+    const int font = hershey_fonts[static_cast<std::size_t>(rng.uniform(0, static_cast<int>(hershey_fonts.size())))];
+    const double leading = rng.uniform(1.15, 1.6);
+    const double drawn_points = rng.uniform(8.0, 13.0);
+    const bool small = page.layout == Layout::small_print;
+    const double points = page.points > 0.0 ? page.points : small ? rng.uniform(5.5, 7.5) : drawn_points;
+    const Type body = type_of(page.dpi, points, small ? 1.2 : leading, page.face, font, false);
     const bool justified = page.layout == Layout::justified;
     Setting setting{body, Prose(page.script), page.dpi, justified, justified ? 2 * body.pixels : 0};
     lay_out(sheet, box, page, setting, rng);

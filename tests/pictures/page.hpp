@@ -36,6 +36,7 @@ struct PageCase {
     Script script = Script::latin;
     Paper paper = Paper::letter;
     bool page_number = false;  // a number centred in the bottom margin
+    double points = 0.0;       // body text size; 0 draws it from the seed (8 to 13, small print 5.5 to 7.5)
 };
 
 /** @brief The sheet's size in pixels at a resolution, portrait. */
