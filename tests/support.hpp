@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <string>
 
@@ -42,6 +44,48 @@ inline ::testing::AssertionResult mats_equal(const cv::Mat& actual, const cv::Ma
         << " channel " << where[0].x % channels;
     return ::testing::AssertionFailure() << why.str();
 }
+
+// Whether the two matrices' pixel buffers overlap.
+inline bool shares_buffer(const cv::Mat& a, const cv::Mat& b)
+{
+    return !a.empty() && !b.empty() && a.datastart < b.dataend && b.datastart < a.dataend;
+}
+
+// Rows of parameterised tests are named and printed by their `name`; a test file opts in to the
+// printing with `using tulo::testing::operator<<;` in its own namespace, where gtest looks for it.
+inline constexpr auto by_name = [](const auto& info) { return std::string(info.param.name); };
+
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name)
+{
+    return out << row.name;
+}
+
+// Names, which allow only letters, digits and underscores: an OpenCV type as "CV_8UC3".
+inline std::string type_name(int type)
+{
+    return cv::typeToString(type);
+}
+
+// A number as "plus_40", "plus_0_6", "minus_17_3" or "minus_0".
+inline std::string number_name(double value)
+{
+    std::ostringstream text;
+    text << std::abs(value);
+    std::string name = text.str();
+    std::replace(name.begin(), name.end(), '.', '_');
+    return (std::signbit(value) ? "minus_" : "plus_") + name;
+}
+
+// A size as "size_640x480".
+inline std::string size_name(const cv::Size& size)
+{
+    return "size_" + std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+// Rows that are an OpenCV type, or a number, named by it.
+inline constexpr auto by_type = [](const auto& info) { return type_name(info.param); };
+inline constexpr auto by_number = [](const auto& info) { return number_name(info.param); };
 
 } // namespace tulo::testing
 

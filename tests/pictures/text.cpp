@@ -156,6 +156,18 @@ char32_t sentence_end(Script script, cv::RNG& rng)
     return script == Script::greek ? U';' : U'?';  // the Greek question mark looks like a semicolon
 }
 
+// How many continuation bytes a UTF-8 lead byte announces; -1 for a byte that cannot lead.
+int continuation_bytes(unsigned char lead)
+{
+    if (lead < 0x80)
+        return 0;
+    if ((lead >> 5) == 0x6)
+        return 1;
+    if ((lead >> 4) == 0xE)
+        return 2;
+    return (lead >> 3) == 0x1E ? 3 : -1;
+}
+
 } // namespace
 
 const std::vector<Face>& truetype_faces()
@@ -203,8 +215,9 @@ std::string Prose::next_word(cv::RNG& rng)
     const bool starts_sentence = left_in_sentence_ == 0;
     if (starts_sentence)
         left_in_sentence_ = rng.uniform(shortest_sentence, longest_sentence + 1);
+    const int common_words = static_cast<int>(letters.common_words.size());
     std::u32string word = rng.uniform(0, 100) < common_word_percent
-                              ? decode_utf8(letters.common_words[rng.uniform(0, static_cast<int>(letters.common_words.size()))])
+                              ? decode_utf8(letters.common_words[static_cast<std::size_t>(rng.uniform(0, common_words))])
                               : made_word(letters, rng);
     finish_word(word, script_);
     if (starts_sentence)
@@ -221,8 +234,8 @@ std::u32string decode_utf8(const std::string& text)
     std::u32string decoded;
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const int continuation = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
-        char32_t code = continuation == 0 ? lead : continuation == 1 ? lead & 0x1F : continuation == 2 ? lead & 0x0F : lead & 0x07;
+        const int continuation = continuation_bytes(lead);
+        char32_t code = continuation == 0 ? lead : lead & (0x7Fu >> (continuation + 1));
         bool valid = continuation >= 0 && i + static_cast<std::size_t>(continuation) < text.size();
         for (int k = 1; valid && k <= continuation; ++k) {
             const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
