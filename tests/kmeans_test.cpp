@@ -167,13 +167,10 @@ struct RandomCase {
     double spread;
 };
 
-std::string describe(const RandomCase& c)
+void PrintTo(const RandomCase& c, std::ostream* out)
 {
-    return "seed" + std::to_string(c.seed) + "_n" + std::to_string(c.size) + "_k" + std::to_string(c.k) + "_spread_" +
-           tulo::testing::number_name(c.spread);
+    *out << "seed" << c.seed << "_n" << c.size << "_k" << c.k << "_spread_" << tulo::testing::number_name(c.spread);
 }
-
-void PrintTo(const RandomCase& c, std::ostream* out) { *out << describe(c); }
 
 class KMeansLiteral : public ::testing::TestWithParam<RandomCase> {};
 
@@ -226,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(Random, KMeansLiteral,
                                            RandomCase{7, 5000, 25, 60.0}, RandomCase{5, 5000, 12, 200.0},
                                            RandomCase{2, 5000, 25, 200.0}, RandomCase{8, 4000, 8, 3.0},
                                            RandomCase{9, 1000, 3, 5.0}, RandomCase{10, 4000, 7, 0.7}),
-                         [](const auto& info) { return describe(info.param); });
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 TEST_F(KMeansTest, RunCutOffByTheLimitReportsOneHundred)
 {

@@ -203,19 +203,11 @@ cv::Mat with_share(int set)
 }
 
 struct Choice {
+    std::string name;
     int otsu_set, triangle_set, gaussian_set;
     Method chosen;
     bool inverted;
 };
-
-// Shares of set pixels in percent, e.g. "otsu31_triangle50_gaussian50".
-std::string describe(const Choice& c)
-{
-    return "otsu" + std::to_string(c.otsu_set) + "_triangle" + std::to_string(c.triangle_set) + "_gaussian" +
-           std::to_string(c.gaussian_set);
-}
-
-void PrintTo(const Choice& c, std::ostream* out) { *out << describe(c); }
 
 class OpsiraThresholdChoice : public ::testing::TestWithParam<Choice> {};
 
@@ -240,14 +232,14 @@ TEST_P(OpsiraThresholdChoice, PicksByShareAndInvertsAboveThirtyPercent)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shares, OpsiraThresholdChoice,
-                         ::testing::Values(Choice{10, 50, 50, Method::otsu, false},     // exactly 0.1 passes
-                                           Choice{30, 50, 50, Method::otsu, false},     // exactly 0.3: kept
-                                           Choice{31, 50, 50, Method::otsu, true},      // above 0.3: inverted
-                                           Choice{90, 5, 5, Method::otsu, true},        // exactly 0.9 passes
-                                           Choice{9, 20, 5, Method::triangle, false},   // below 0.1
-                                           Choice{91, 95, 2, Method::auto_gaussian, false},
-                                           Choice{5, 95, 99, Method::auto_gaussian, true}),
-                         [](const auto& info) { return describe(info.param); });
+                         ::testing::Values(Choice{"otsu_a_tenth_passes", 10, 50, 50, Method::otsu, false},
+                                           Choice{"otsu_three_tenths_kept", 30, 50, 50, Method::otsu, false},
+                                           Choice{"otsu_above_three_tenths_inverted", 31, 50, 50, Method::otsu, true},
+                                           Choice{"otsu_nine_tenths_passes", 90, 5, 5, Method::otsu, true},
+                                           Choice{"otsu_below_a_tenth", 9, 20, 5, Method::triangle, false},
+                                           Choice{"gaussian_when_two_fail", 91, 95, 2, Method::auto_gaussian, false},
+                                           Choice{"gaussian_inverted", 5, 95, 99, Method::auto_gaussian, true}),
+                         tulo::testing::by_name);
 
 TEST_F(OpsiraDerive, DogThresholdAlsoLeavesTheBlurredImages)
 {

@@ -61,30 +61,22 @@ auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name)
     return out << row.name;
 }
 
-// Names, which allow only letters, digits and underscores: an OpenCV type as "CV_8UC3".
-inline std::string type_name(int type)
-{
-    return cv::typeToString(type);
-}
-
-// A number as "plus_40", "plus_0_6", "minus_17_3" or "minus_0".
+// Row names allow only letters, digits and underscores: a number as "plus_0_6" or "minus_17_3".
 inline std::string number_name(double value)
 {
     std::ostringstream text;
-    text << std::abs(value);
+    text << (std::signbit(value) ? "minus_" : "plus_") << std::abs(value);
     std::string name = text.str();
     std::replace(name.begin(), name.end(), '.', '_');
-    return (std::signbit(value) ? "minus_" : "plus_") + name;
+    return name;
 }
 
-// A size as "size_640x480".
 inline std::string size_name(const cv::Size& size)
 {
     return "size_" + std::to_string(size.width) + "x" + std::to_string(size.height);
 }
 
-// Rows that are an OpenCV type, or a number, named by it.
-inline constexpr auto by_type = [](const auto& info) { return type_name(info.param); };
+inline constexpr auto by_type = [](const auto& info) { return cv::typeToString(info.param); };
 inline constexpr auto by_number = [](const auto& info) { return number_name(info.param); };
 
 } // namespace tulo::testing

@@ -123,6 +123,12 @@ std::u32string made_word(const Alphabet& letters, cv::RNG& rng)
     return word;
 }
 
+std::u32string common_word(const Alphabet& letters, cv::RNG& rng)
+{
+    const int count = static_cast<int>(letters.common_words.size());
+    return decode_utf8(letters.common_words[static_cast<std::size_t>(rng.uniform(0, count))]);
+}
+
 // Accents are dropped on Greek capitals inside a word; only the first letter is raised here.
 char32_t capital(char32_t letter)
 {
@@ -215,10 +221,7 @@ std::string Prose::next_word(cv::RNG& rng)
     const bool starts_sentence = left_in_sentence_ == 0;
     if (starts_sentence)
         left_in_sentence_ = rng.uniform(shortest_sentence, longest_sentence + 1);
-    const int common_words = static_cast<int>(letters.common_words.size());
-    std::u32string word = rng.uniform(0, 100) < common_word_percent
-                              ? decode_utf8(letters.common_words[static_cast<std::size_t>(rng.uniform(0, common_words))])
-                              : made_word(letters, rng);
+    std::u32string word = rng.uniform(0, 100) < common_word_percent ? common_word(letters, rng) : made_word(letters, rng);
     finish_word(word, script_);
     if (starts_sentence)
         word.front() = capital(word.front());
