@@ -6,12 +6,34 @@
 
 namespace tulo {
 
+// One-dimensional k-means: Lloyd's iterations on the real line from a deterministic start. The
+// results (every label, every centre to the bit, the count returned) are those of this literal
+// loop; the implementation only reaches them faster.
+//
+// - Seeds: the distinct numbers among the values, ascending, as a std::set<double> holds them
+//   (-0.0 and 0.0 are one; NaN is left out), D of them. There are k' = min(k, D) centres, the
+//   distinct numbers at positions 0, s, 2s, ... (k' - 1)s with s = D / k' (integer division).
+//   Values that are all NaN seed one centre, NaN.
+// - A round, numbered from 1: each value goes to the lowest index j whose (value - centre[j])^2 is
+//   below the smallest such square of the indices before it, starting from DBL_MAX. Ties go to the
+//   lower index; a value whose every square is NaN or overflows (NaN, an infinity, a huge value)
+//   goes to centre 0. Then each centre becomes the sum of its values, added in input order to
+//   0.0, divided by their number; a centre that no value went to becomes 0.0, wherever it was.
+// - Stop rule: a round whose labels equal the previous round's (all 0 before round 1) is
+//   unchanged. The run stops after the fourth unchanged round in a row, or after an unchanged
+//   round that left every centre equal (==) to where it was; a NaN centre is never equal, so a run
+//   with one ends by the count of unchanged rounds or by the cap. The result is the round's number.
+// - Cap: at most 99 rounds; a run the cap cut off returns 100, not 99.
+//
+// Both functions are re-entrant and only read the values.
+
 /** @brief One-dimensional Lloyd's k-means seeded deterministically from the sorted distinct values.
- *  @param values the values to cluster; only read.
- *  @param k the number of clusters asked for; at most as many centres as distinct values result.
+ *  @param values the values to cluster, NaN and infinities included; only read.
+ *  @param k the number of clusters asked for; at most as many centres as distinct numbers result.
  *  @param labels replaced by the centre index of each value, in input order.
  *  @param centres replaced by the final centres.
- *  @return the number of iterations run (100 when the iteration limit cut the run off).
+ *  @return the number of rounds run (100 when the cap cut the run off); 0 for no values, with
+ *          both outputs empty.
  *  @throws std::invalid_argument for k = 0 (outputs emptied). */
 TULO_API unsigned long k_means(const std::vector<double>& values, unsigned long k,
                                std::vector<unsigned long>& labels, std::vector<double>& centres);
