@@ -2,9 +2,14 @@
 
 #include <tulo/KMeans.hpp>
 
+#include "../src/KMeansRanges.hpp"
+#include "../src/KMeansSort.hpp"
+#include "../src/KMeansVectors.hpp"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <ostream>
@@ -110,8 +115,38 @@ INSTANTIATE_TEST_SUITE_P(AnyValues, KMeansZeroClusters,
 
 // ---- against a literal reading -------------------------------------------------------------
 
-// The algorithm as written: a std::set for the seeds, fresh vectors in every round. NaN stays out
-// of the set, and NaN alone seeds one NaN centre, as the library documents.
+// The reference every optimised path is compared with: the algorithm as KMeans.hpp states it, a
+// std::set for the seeds and fresh vectors in every round. NaN stays out of the set, and NaN
+// alone seeds one NaN centre.
+
+Labels literal_labels(const std::vector<double>& values, const std::vector<double>& centres)
+{
+    Labels labels;
+    for (const double x : values) {
+        double nearest = DBL_MAX;
+        unsigned long label = 0;
+        for (std::size_t j = 0; j < centres.size(); ++j)
+            if ((x - centres[j]) * (x - centres[j]) < nearest) {
+                nearest = (x - centres[j]) * (x - centres[j]);
+                label = j;
+            }
+        labels.push_back(label);
+    }
+    return labels;
+}
+
+// Each cluster's members added in input order, and their number.
+void literal_sums(const std::vector<double>& values, const Labels& labels, std::vector<double>& sums,
+                  std::vector<std::size_t>& members)
+{
+    std::fill(sums.begin(), sums.end(), 0.0);
+    std::fill(members.begin(), members.end(), 0);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        sums[labels[i]] += values[i];
+        ++members[labels[i]];
+    }
+}
+
 unsigned long literal_k_means(const std::vector<double>& values, unsigned long k, Labels& labels,
                               std::vector<double>& centres)
 {
@@ -128,23 +163,10 @@ unsigned long literal_k_means(const std::vector<double>& values, unsigned long k
     unsigned long unchanged = 0;
     for (unsigned long round = 1;; ++round) {
         const std::vector<double> old = centres;
-        labels.clear();
-        for (const double x : values) {
-            double nearest = DBL_MAX;
-            unsigned long label = 0;
-            for (std::size_t j = 0; j < count; ++j)
-                if ((x - old[j]) * (x - old[j]) < nearest) {
-                    nearest = (x - old[j]) * (x - old[j]);
-                    label = j;
-                }
-            labels.push_back(label);
-        }
-        std::vector<double> sums(count, 0.0);
-        std::vector<unsigned long> members(count, 0);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            sums[labels[i]] += values[i];
-            ++members[labels[i]];
-        }
+        labels = literal_labels(values, old);
+        std::vector<double> sums(count);
+        std::vector<std::size_t> members(count);
+        literal_sums(values, labels, sums, members);
         for (std::size_t j = 0; j < count; ++j)
             centres[j] = members[j] == 0 ? 0.0 : sums[j] / static_cast<double>(members[j]);
         const bool same = labels == previous;
@@ -380,6 +402,131 @@ TEST_F(KMeansTest, InfiniteValuesEndTheRun)
     EXPECT_TRUE(std::isnan(centres[0]));
     EXPECT_EQ(centres[1], 0.0);
     EXPECT_TRUE(labels_index_centres(labels, centres));
+}
+
+// ---- the pieces alone -----------------------------------------------------------------------
+
+using tulo::detail::Lanes;
+
+struct SortCase {
+    const char* name;
+    std::vector<double> values;
+};
+
+class KMeansSort : public ::testing::TestWithParam<SortCase> {};
+
+// Against std::sort of the numbers, -0.0 before 0.0, bit for bit.
+TEST_P(KMeansSort, OrdersTheNumbersAsStdSortDoes)
+{
+    const std::vector<double>& values = GetParam().values;
+    std::vector<double> expected;
+    std::copy_if(values.begin(), values.end(), std::back_inserter(expected), [](double v) { return !std::isnan(v); });
+    std::sort(expected.begin(), expected.end(),
+              [](double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); });
+    tulo::detail::SortKeys keys;
+    std::vector<std::uint64_t> spare(values.size());
+    tulo::detail::sort_numbers(values, keys, spare.data());
+    std::vector<double> sorted;
+    for (const std::uint64_t key : keys)
+        sorted.push_back(tulo::detail::from_order_key(key));
+    EXPECT_TRUE(same_bits(sorted, expected));
+}
+
+std::vector<double> any_bit_patterns()
+{
+    std::mt19937_64 engine(3);
+    std::vector<double> values(5000);
+    for (double& value : values)
+        value = tulo::detail::as_double(static_cast<std::uint64_t>(engine()));
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, KMeansSort,
+                         ::testing::Values(SortCase{"any_bit_patterns", any_bit_patterns()},
+                                           SortCase{"clumps_of_nearly_equal_values", clumped()},
+                                           SortCase{"signed_zeros", sprinkled(3, -0.0, 0.0)},
+                                           SortCase{"duplicates", random_values({11, 3000, 5, 0.5})}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class KMeansVectors : public ::testing::TestWithParam<Lanes> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Lanes::quads && tulo::detail::widest_lanes() == Lanes::pairs)
+            GTEST_SKIP() << "no AVX2 here";
+    }
+    // uniform on [0, 3), every seventh value -0.0; the ranges between the bounds include an empty
+    // one and one of the zeros alone
+    const std::vector<double> values = sprinkled(7, -0.0, 3.0);
+    const std::vector<double> bounds{-infinity, -1e-300, 1e-300, 0.5, 0.5 + 1e-9, 1.0, 2.0, 3.0, infinity};
+};
+
+TEST_P(KMeansVectors, SumRangesLikeTheLiteralLoop)
+{
+    std::vector<std::uint64_t> bit_patterns;
+    for (const double value : values)
+        bit_patterns.push_back(tulo::detail::bits_of(value));
+    for (std::size_t ranges = 1; ranges <= tulo::detail::max_summed_ranges; ++ranges) {
+        std::vector<double> expected(ranges, 0.0);
+        for (const double value : values)
+            for (std::size_t r = 0; r < ranges; ++r)
+                expected[r] += value >= bounds[r] && value < bounds[r + 1] ? value : 0.0;
+        std::vector<double> sums(ranges);
+        tulo::detail::sum_ranges(values.data(), values.data() + values.size(), ranges, &bounds[0], &bounds[1],
+                                 sums.data(), GetParam());
+        EXPECT_TRUE(same_bits(sums, expected)) << ranges << " ranges";
+        tulo::detail::sum_ranges(bit_patterns.data(), bit_patterns.data() + values.size(), ranges, &bounds[0],
+                                 &bounds[1], sums.data(), GetParam());
+        EXPECT_TRUE(same_bits(sums, expected)) << ranges << " ranges of bit patterns";
+    }
+}
+
+TEST_P(KMeansVectors, CountLimitsAtOrBelowEachValue)
+{
+    const std::vector<double> limits(bounds.begin() + 1, bounds.end() - 1);
+    const std::vector<double> some = {nan_value, -0.0, 1e-300, 0.4999, 3.5, 2.0, 0.5, 0.75, -1.0};
+    for (std::size_t count = 0; count <= some.size(); ++count) {
+        Labels expected(count);
+        for (std::size_t i = 0; i < count; ++i)
+            expected[i] = std::count_if(limits.begin(), limits.end(), [&](double limit) { return some[i] >= limit; });
+        Labels labels(count);
+        tulo::detail::count_limits_below(some.data(), count, limits, labels.data(), GetParam());
+        EXPECT_EQ(labels, expected) << count << " values";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lanes, KMeansVectors, ::testing::Values(Lanes::pairs, Lanes::quads),
+                         [](const auto& info) { return info.param == Lanes::pairs ? "pairs" : "quads"; });
+
+// Rounds from centres placed off the clusters, so that starts move, the window narrows and
+// clusters whose range stays keep their sums.
+TEST_F(KMeansTest, RangeRoundsMatchTheLiteralRounds)
+{
+    const std::vector<double> values = shaped_values(Shape::separated_normal, 8);
+    std::vector<double> centres{1, 5, 22, 31, 38, 55, 61, 75};
+    tulo::detail::SortKeys sorted;
+    std::vector<std::uint64_t> spare(values.size());
+    tulo::detail::sort_numbers(values, sorted, spare.data());
+    tulo::detail::RangeRounds rounds(values, sorted, spare.data(), centres.size());
+    Labels previous(values.size(), 0);
+    std::vector<double> sums(centres.size());
+    std::vector<std::size_t> counts(centres.size());
+    for (int round = 1; round <= 6; ++round) {
+        ASSERT_TRUE(rounds.accepts(centres)) << "round " << round;
+        const Labels expected_labels = literal_labels(values, centres);
+        std::vector<double> expected_sums(centres.size());
+        std::vector<std::size_t> expected_counts(centres.size());
+        literal_sums(values, expected_labels, expected_sums, expected_counts);
+        EXPECT_EQ(rounds.assign_and_sum(centres, sums, counts), expected_labels == previous) << "round " << round;
+        EXPECT_TRUE(same_bits(sums, expected_sums)) << "round " << round;
+        EXPECT_EQ(counts, expected_counts) << "round " << round;
+        Labels labels;
+        rounds.write_labels(labels);
+        EXPECT_EQ(labels, expected_labels) << "round " << round;
+        previous = expected_labels;
+        for (std::size_t j = 0; j < centres.size(); ++j)
+            centres[j] = expected_sums[j] / static_cast<double>(expected_counts[j]);
+    }
 }
 
 } // namespace

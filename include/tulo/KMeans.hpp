@@ -14,11 +14,12 @@ namespace tulo {
 //   (-0.0 and 0.0 are one; NaN is left out), D of them. There are k' = min(k, D) centres, the
 //   distinct numbers at positions 0, s, 2s, ... (k' - 1)s with s = D / k' (integer division).
 //   Values that are all NaN seed one centre, NaN.
-// - A round, numbered from 1: each value goes to the lowest index j whose (value - centre[j])^2 is
-//   below the smallest such square of the indices before it, starting from DBL_MAX. Ties go to the
-//   lower index; a value whose every square is NaN or overflows (NaN, an infinity, a huge value)
-//   goes to centre 0. Then each centre becomes the sum of its values, added in input order to
-//   0.0, divided by their number; a centre that no value went to becomes 0.0, wherever it was.
+// - A round, numbered from 1: each value goes to the centre j of the smallest (value - centre[j])^2,
+//   scanning j upwards from a running minimum of DBL_MAX and taking only a strictly smaller square:
+//   ties go to the lower index, and a value whose every square is NaN or infinite (NaN, an
+//   infinity, a huge value) goes to centre 0. Then each centre becomes the sum of its values, added
+//   in input order to 0.0, divided by their number; a centre that no value went to becomes 0.0,
+//   wherever it was (and may then lie below the centres before it).
 // - Stop rule: a round whose labels equal the previous round's (all 0 before round 1) is
 //   unchanged. The run stops after the fourth unchanged round in a row, or after an unchanged
 //   round that left every centre equal (==) to where it was; a NaN centre is never equal, so a run
