@@ -29,6 +29,9 @@ const double infinity = std::numeric_limits<double>::infinity();
 
 class KMeansTest : public ::testing::Test {};
 
+// Parameter rows go by their printed names, in test names and in failure messages.
+const auto row_name = [](const auto& info) { return ::testing::PrintToString(info.param); };
+
 // ---- worked examples -----------------------------------------------------------------------
 
 struct WorkedCase {
@@ -39,6 +42,8 @@ struct WorkedCase {
     Labels labels;
     std::vector<double> centres;
 };
+
+void PrintTo(const WorkedCase& row, std::ostream* out) { *out << row.name; }
 
 class KMeansWorked : public ::testing::TestWithParam<WorkedCase> {};
 
@@ -71,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         // -0.0 and 0.0 are one distinct value
         WorkedCase{"signed_zeros", {-0.0, 0.0, 1}, 3, 2, {0, 0, 1}, {0, 1}},
         WorkedCase{"empty", {}, 3, 0, {}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    row_name);
 
 TEST_F(KMeansTest, VectorGroupsValuesInInputOrder)
 {
@@ -111,7 +116,8 @@ TEST_P(KMeansZeroClusters, ThrowsWithOutputsEmptied)
 }
 
 INSTANTIATE_TEST_SUITE_P(AnyValues, KMeansZeroClusters,
-                         ::testing::Values(std::vector<double>{}, std::vector<double>{3, 1, 2}));
+                         ::testing::Values(std::vector<double>{}, std::vector<double>{3, 1, 2}),
+                         [](const auto& info) { return info.param.empty() ? "no_values" : "three_values"; });
 
 // ---- against a literal reading -------------------------------------------------------------
 
@@ -186,6 +192,8 @@ struct RandomCase {
     double spread;
 };
 
+void PrintTo(const RandomCase& c, std::ostream* out) { *out << "seed" << c.seed << "_n" << c.size << "_k" << c.k; }
+
 class KMeansLiteral : public ::testing::TestWithParam<RandomCase> {};
 
 std::vector<double> random_values(const RandomCase& c)
@@ -236,7 +244,8 @@ INSTANTIATE_TEST_SUITE_P(Random, KMeansLiteral,
                                            RandomCase{5, 3000, 12, 30.0}, RandomCase{6, 20, 40, 0.2},
                                            RandomCase{7, 5000, 25, 60.0}, RandomCase{5, 5000, 12, 200.0},
                                            RandomCase{2, 5000, 25, 200.0}, RandomCase{8, 4000, 8, 3.0},
-                                           RandomCase{9, 1000, 3, 5.0}, RandomCase{10, 4000, 7, 0.7}));
+                                           RandomCase{9, 1000, 3, 5.0}, RandomCase{10, 4000, 7, 0.7}),
+                         row_name);
 
 TEST_F(KMeansTest, RunCutOffByTheLimitReportsOneHundred)
 {
@@ -288,7 +297,11 @@ TEST_P(KMeansShapes, MatchesTheLiteralAlgorithmBitForBit)
 
 INSTANTIATE_TEST_SUITE_P(ThreeShapes, KMeansShapes,
                          ::testing::Combine(::testing::Values(Shape::separated_normal, Shape::lognormal, Shape::uniform),
-                                            ::testing::Values(2ul, 4ul, 8ul)));
+                                            ::testing::Values(2ul, 4ul, 8ul)),
+                         [](const auto& info) {
+                             return ::testing::PrintToString(std::get<0>(info.param)) + "_k" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
 struct SpecialCase {
     const char* name;
@@ -296,7 +309,7 @@ struct SpecialCase {
     unsigned long k;
 };
 
-void PrintTo(const SpecialCase& special, std::ostream* out) { *out << special.name << ", k = " << special.k; }
+void PrintTo(const SpecialCase& row, std::ostream* out) { *out << row.name; }
 
 class KMeansSpecial : public ::testing::TestWithParam<SpecialCase> {};
 
@@ -342,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // centre 1 is emptied in round 2 and becomes 0.0, below centre 0, for good
                       SpecialCase{"emptied_centre_then_descending",
                                   {4, 20, 1, 20, 20, 2, 17, 39, 36, 4, 20, 20, 20, 34, 20, 3}, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    row_name);
 
 // ---- values that are not numbers -----------------------------------------------------------
 
@@ -413,6 +426,8 @@ struct SortCase {
     std::vector<double> values;
 };
 
+void PrintTo(const SortCase& row, std::ostream* out) { *out << row.name; }
+
 class KMeansSort : public ::testing::TestWithParam<SortCase> {};
 
 // Against std::sort of the numbers, -0.0 before 0.0, bit for bit.
@@ -446,19 +461,31 @@ INSTANTIATE_TEST_SUITE_P(Inputs, KMeansSort,
                                            SortCase{"clumps_of_nearly_equal_values", clumped()},
                                            SortCase{"signed_zeros", sprinkled(3, -0.0, 0.0)},
                                            SortCase{"duplicates", random_values({11, 3000, 5, 0.5})}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         row_name);
 
-class KMeansVectors : public ::testing::TestWithParam<Lanes> {
+struct LanesRow {
+    const char* name;
+    Lanes lanes;
+};
+
+void PrintTo(const LanesRow& row, std::ostream* out) { *out << row.name; }
+
+class KMeansVectors : public ::testing::TestWithParam<LanesRow> {
 protected:
     void SetUp() override
     {
-        if (GetParam() == Lanes::quads && tulo::detail::widest_lanes() == Lanes::pairs)
+        if (GetParam().lanes == Lanes::quads && tulo::detail::widest_lanes() == Lanes::pairs)
             GTEST_SKIP() << "no AVX2 here";
     }
-    // uniform on [0, 3), every seventh value -0.0; the ranges between the bounds include an empty
-    // one and one of the zeros alone
-    const std::vector<double> values = sprinkled(7, -0.0, 3.0);
-    const std::vector<double> bounds{-infinity, -1e-300, 1e-300, 0.5, 0.5 + 1e-9, 1.0, 2.0, 3.0, infinity};
+    // between the bounds lie an empty range below the zeros and a range of the zeros alone
+    const std::vector<double> bounds{-infinity, -1e-300, 0.0, 1e-300, 0.5, 1.0, 2.0, 3.0, infinity};
+    // uniform on [0, 3), every seventh value -0.0 and every eleventh one of the last bounds
+    const std::vector<double> values = [this] {
+        std::vector<double> drawn = sprinkled(7, -0.0, 3.0);
+        for (std::size_t i = 0; i < drawn.size(); i += 11)
+            drawn[i] = bounds[4 + i % 4];
+        return drawn;
+    }();
 };
 
 TEST_P(KMeansVectors, SumRangesLikeTheLiteralLoop)
@@ -473,10 +500,10 @@ TEST_P(KMeansVectors, SumRangesLikeTheLiteralLoop)
                 expected[r] += value >= bounds[r] && value < bounds[r + 1] ? value : 0.0;
         std::vector<double> sums(ranges);
         tulo::detail::sum_ranges(values.data(), values.data() + values.size(), ranges, &bounds[0], &bounds[1],
-                                 sums.data(), GetParam());
+                                 sums.data(), GetParam().lanes);
         EXPECT_TRUE(same_bits(sums, expected)) << ranges << " ranges";
         tulo::detail::sum_ranges(bit_patterns.data(), bit_patterns.data() + values.size(), ranges, &bounds[0],
-                                 &bounds[1], sums.data(), GetParam());
+                                 &bounds[1], sums.data(), GetParam().lanes);
         EXPECT_TRUE(same_bits(sums, expected)) << ranges << " ranges of bit patterns";
     }
 }
@@ -490,13 +517,13 @@ TEST_P(KMeansVectors, CountLimitsAtOrBelowEachValue)
         for (std::size_t i = 0; i < count; ++i)
             expected[i] = std::count_if(limits.begin(), limits.end(), [&](double limit) { return some[i] >= limit; });
         Labels labels(count);
-        tulo::detail::count_limits_below(some.data(), count, limits, labels.data(), GetParam());
+        tulo::detail::count_limits_below(some.data(), count, limits, labels.data(), GetParam().lanes);
         EXPECT_EQ(labels, expected) << count << " values";
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lanes, KMeansVectors, ::testing::Values(Lanes::pairs, Lanes::quads),
-                         [](const auto& info) { return info.param == Lanes::pairs ? "pairs" : "quads"; });
+INSTANTIATE_TEST_SUITE_P(Lanes, KMeansVectors,
+                         ::testing::Values(LanesRow{"pairs", Lanes::pairs}, LanesRow{"quads", Lanes::quads}), row_name);
 
 // Rounds from centres placed off the clusters, so that starts move, the window narrows and
 // clusters whose range stays keep their sums.
