@@ -4,18 +4,21 @@
 //
 // The whole, in the order a run goes through it:
 // 1. The sort (KMeansSort): the numbers among the values, as 64-bit order keys, radix-sorted once
-//    into the caller's label storage. The seeds are picked from them, and they bound the ranges.
+//    into the caller's label storage. The seeds are picked from them (seed_centres, here), and
+//    they bound the ranges.
 // 2. Range rounds (KMeansRanges): while the centres ascend with gaps wide enough for their
-//    magnitude, each cluster is a range of the sorted values, so a round's labels are the k - 1
-//    positions where the ranges start, found by binary search. Only the clusters whose range moved
-//    are summed again, in input order, over a window of values that narrows as the outer clusters
-//    settle.
+//    magnitude and every value is a finite number, each cluster is a range of the sorted values,
+//    so a round's labels are the k - 1 positions where the ranges start, found by binary search.
+//    Only the clusters whose range moved are summed again, over the values in input order or over
+//    a window of them, copied out in input order, that narrows as the outer clusters settle. The
+//    labels themselves are written once, at the end or when the general loop takes over.
 // 3. The vector loops (KMeansVectors): the passes over all values, summing up to eight ranges at
 //    once and turning the final range starts into labels, run on pairs of doubles, or quads where
 //    the processor has AVX2.
-// 4. The general loop (here): from the first round whose centres do not allow ranges (close
-//    together, out of order after an emptied centre became 0.0, NaN, infinite or huge), every value
-//    is compared with every centre, as the literal loop does, to the end of the run.
+// 4. The general loop (here): from the first round whose centres or values do not allow ranges
+//    (centres close together, or out of order after an emptied centre became 0.0; a value or
+//    centre NaN, infinite or huge), every value is compared with every centre, as the literal loop
+//    does, to the end of the run.
 //
 // Why the result is exact:
 // - Labels: a range's first position is searched with the literal comparison of two squared
@@ -23,7 +26,8 @@
 //   ranges hold the values the literal loop gives each centre, ties to the lower index included.
 // - Sums: each cluster is summed over its members in input order from +0.0, as the literal loop
 //   adds them; a value outside the range adds +0.0, which changes no sum (a sum from +0.0 is never
-//   -0.0). Counts are the lengths of the ranges. A cluster whose range did not move keeps its sum.
+//   -0.0). Counts are the lengths of the ranges. A cluster whose range did not move keeps its sum,
+//   as its members and their order stay.
 // - Seeds: distinct numbers are counted as a std::set<double> counts them (-0.0 equals 0.0, NaN
 //   left out). The centres, the stop rule and the cap are one code path for both kinds of round.
 #include <tulo/KMeans.hpp>

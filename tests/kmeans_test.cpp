@@ -121,9 +121,9 @@ INSTANTIATE_TEST_SUITE_P(AnyValues, KMeansZeroClusters,
 
 // ---- against a literal reading -------------------------------------------------------------
 
-// The reference every optimised path is compared with: the algorithm as KMeans.hpp states it, a
-// std::set for the seeds and fresh vectors in every round. NaN stays out of the set, and NaN
-// alone seeds one NaN centre.
+// The reference every optimised path is compared with: the algorithm as KMeans.hpp states it
+// (for k >= 1), a std::set for the seeds and fresh vectors in every round. NaN stays out of the
+// set, and NaN alone seeds one NaN centre.
 
 Labels literal_labels(const std::vector<double>& values, const std::vector<double>& centres)
 {
@@ -156,13 +156,16 @@ void literal_sums(const std::vector<double>& values, const Labels& labels, std::
 unsigned long literal_k_means(const std::vector<double>& values, unsigned long k, Labels& labels,
                               std::vector<double>& centres)
 {
+    labels.clear();
+    centres.clear();
+    if (values.empty())
+        return 0;
     std::set<double> distinct_set;
     for (const double value : values)
         if (!std::isnan(value))
             distinct_set.insert(value);
     const std::vector<double> distinct(distinct_set.begin(), distinct_set.end());
     const std::size_t count = distinct.empty() ? 1 : std::min<std::size_t>(k, distinct.size());
-    centres.clear();
     for (std::size_t j = 0; j < count; ++j)
         centres.push_back(distinct.empty() ? nan_value : distinct[j * (distinct.size() / count)]);
     Labels previous(values.size(), 0);
