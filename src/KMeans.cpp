@@ -1,6 +1,7 @@
 // One-dimensional k-means that gives, bit for bit, what the literal Lloyd loop of the header
 // gives, at a fraction of its cost on large inputs. The literal loop compares every value with
-// every centre in every round; here a round costs a few binary searches while the centres allow it.
+// every centre in every round (iteration); here a round costs a few binary searches while the
+// centres allow it.
 //
 // The whole, in the order a run goes through it:
 // 1. The sort (KMeansSort): the numbers among the values, as 64-bit order keys, radix-sorted once
