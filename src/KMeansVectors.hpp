@@ -11,7 +11,8 @@ namespace tulo::detail {
 // clumsily). Both give the same bits: each lane does what the scalar code would.
 enum class Lanes { pairs, quads };
 
-// Quads when the processor running this has AVX2, else pairs.
+// Quads when the processor running this has AVX2, else pairs. Quads on another processor stop
+// the program with an illegal instruction.
 Lanes widest_lanes();
 
 // The most ranges one call of sum_ranges sums.
