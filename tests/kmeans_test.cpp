@@ -141,12 +141,10 @@ Labels literal_labels(const std::vector<double>& values, const std::vector<doubl
     return labels;
 }
 
-// Each cluster's members added in input order, and their number.
+// Each cluster's members added in input order to `sums`, and counted in `members`, both all zero.
 void literal_sums(const std::vector<double>& values, const Labels& labels, std::vector<double>& sums,
                   std::vector<std::size_t>& members)
 {
-    std::fill(sums.begin(), sums.end(), 0.0);
-    std::fill(members.begin(), members.end(), 0);
     for (std::size_t i = 0; i < values.size(); ++i) {
         sums[labels[i]] += values[i];
         ++members[labels[i]];
@@ -528,12 +526,13 @@ TEST_P(KMeansVectors, CountLimitsAtOrBelowEachValue)
 INSTANTIATE_TEST_SUITE_P(Lanes, KMeansVectors,
                          ::testing::Values(LanesRow{"pairs", Lanes::pairs}, LanesRow{"quads", Lanes::quads}), row_name);
 
-// Rounds from centres placed off the clusters, so that starts move, the window narrows and
-// clusters whose range stays keep their sums.
+// Rounds from centres on the lower five clusters and off the upper three: after the first round
+// only the upper ranges move, so they are summed over a window narrowed to their values, while
+// the others keep their sums; the fourth round changes nothing.
 TEST_F(KMeansTest, RangeRoundsMatchTheLiteralRounds)
 {
     const std::vector<double> values = shaped_values(Shape::separated_normal, 8);
-    std::vector<double> centres{1, 5, 22, 31, 38, 55, 61, 75};
+    std::vector<double> centres{0, 10, 20, 30, 40, 50, 56, 64};
     tulo::detail::SortKeys sorted;
     std::vector<std::uint64_t> spare(values.size());
     tulo::detail::sort_numbers(values, sorted, spare.data());
@@ -541,7 +540,7 @@ TEST_F(KMeansTest, RangeRoundsMatchTheLiteralRounds)
     Labels previous(values.size(), 0);
     std::vector<double> sums(centres.size());
     std::vector<std::size_t> counts(centres.size());
-    for (int round = 1; round <= 6; ++round) {
+    for (int round = 1; round <= 4; ++round) {
         ASSERT_TRUE(rounds.accepts(centres)) << "round " << round;
         const Labels expected_labels = literal_labels(values, centres);
         std::vector<double> expected_sums(centres.size());
