@@ -2,9 +2,14 @@
 
 #include <tulo/KMeans.hpp>
 
+#include "../src/KMeansRanges.hpp"
+#include "../src/KMeansSort.hpp"
+#include "../src/KMeansVectors.hpp"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <ostream>
@@ -26,6 +31,9 @@ const double infinity = std::numeric_limits<double>::infinity();
 
 class KMeansTest : public ::testing::Test {};
 
+// Parameter rows go by their printed names, in test names and in failure messages.
+const auto row_name = [](const auto& info) { return ::testing::PrintToString(info.param); };
+
 // ---- worked examples -----------------------------------------------------------------------
 
 struct WorkedCase {
@@ -36,6 +44,8 @@ struct WorkedCase {
     Labels labels;
     std::vector<double> centres;
 };
+
+void PrintTo(const WorkedCase& row, std::ostream* out) { *out << row.name; }
 
 class KMeansWorked : public ::testing::TestWithParam<WorkedCase> {};
 
@@ -68,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         // -0.0 and 0.0 are one distinct value
         WorkedCase{"signed_zeros", {-0.0, 0.0, 1}, 3, 2, {0, 0, 1}, {0, 1}},
         WorkedCase{"empty", {}, 3, 0, {}, {}}),
-    tulo::testing::by_name);
+    row_name);
 
 TEST_F(KMeansTest, VectorGroupsValuesInInputOrder)
 {
@@ -113,41 +123,59 @@ INSTANTIATE_TEST_SUITE_P(AnyValues, KMeansZeroClusters,
 
 // ---- against a literal reading -------------------------------------------------------------
 
-// The algorithm as written: a std::set for the seeds, fresh vectors in every round. NaN stays out
-// of the set, and NaN alone seeds one NaN centre, as the library documents.
+// The reference every optimised path is compared with: the algorithm as KMeans.hpp states it
+// (for k >= 1), a std::set for the seeds and fresh vectors in every round. NaN stays out of the
+// set, and NaN alone seeds one NaN centre.
+
+Labels literal_labels(const std::vector<double>& values, const std::vector<double>& centres)
+{
+    Labels labels;
+    for (const double x : values) {
+        double nearest = DBL_MAX;
+        unsigned long label = 0;
+        for (std::size_t j = 0; j < centres.size(); ++j)
+            if ((x - centres[j]) * (x - centres[j]) < nearest) {
+                nearest = (x - centres[j]) * (x - centres[j]);
+                label = j;
+            }
+        labels.push_back(label);
+    }
+    return labels;
+}
+
+// Each cluster's members added in input order to `sums`, and counted in `members`, both all zero.
+void literal_sums(const std::vector<double>& values, const Labels& labels, std::vector<double>& sums,
+                  std::vector<std::size_t>& members)
+{
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        sums[labels[i]] += values[i];
+        ++members[labels[i]];
+    }
+}
+
 unsigned long literal_k_means(const std::vector<double>& values, unsigned long k, Labels& labels,
                               std::vector<double>& centres)
 {
+    labels.clear();
+    centres.clear();
+    if (values.empty())
+        return 0;
     std::set<double> distinct_set;
     for (const double value : values)
         if (!std::isnan(value))
             distinct_set.insert(value);
     const std::vector<double> distinct(distinct_set.begin(), distinct_set.end());
     const std::size_t count = distinct.empty() ? 1 : std::min<std::size_t>(k, distinct.size());
-    centres.clear();
     for (std::size_t j = 0; j < count; ++j)
         centres.push_back(distinct.empty() ? nan_value : distinct[j * (distinct.size() / count)]);
     Labels previous(values.size(), 0);
     unsigned long unchanged = 0;
     for (unsigned long round = 1;; ++round) {
         const std::vector<double> old = centres;
-        labels.clear();
-        for (const double x : values) {
-            double nearest = DBL_MAX;
-            unsigned long label = 0;
-            for (std::size_t j = 0; j < count; ++j)
-                if ((x - old[j]) * (x - old[j]) < nearest) {
-                    nearest = (x - old[j]) * (x - old[j]);
-                    label = j;
-                }
-            labels.push_back(label);
-        }
-        std::vector<double> sums(count, 0.0);
-        std::vector<unsigned long> members(count, 0);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            sums[labels[i]] += values[i];
-            ++members[labels[i]];
-        }
+        labels = literal_labels(values, old);
+        std::vector<double> sums(count);
+        std::vector<std::size_t> members(count);
+        literal_sums(values, labels, sums, members);
         for (std::size_t j = 0; j < count; ++j)
             centres[j] = members[j] == 0 ? 0.0 : sums[j] / static_cast<double>(members[j]);
         const bool same = labels == previous;
@@ -223,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Random, KMeansLiteral,
                                            RandomCase{7, 5000, 25, 60.0}, RandomCase{5, 5000, 12, 200.0},
                                            RandomCase{2, 5000, 25, 200.0}, RandomCase{8, 4000, 8, 3.0},
                                            RandomCase{9, 1000, 3, 5.0}, RandomCase{10, 4000, 7, 0.7}),
-                         [](const auto& info) { return ::testing::PrintToString(info.param); });
+                         row_name);
 
 TEST_F(KMeansTest, RunCutOffByTheLimitReportsOneHundred)
 {
@@ -287,7 +315,7 @@ struct SpecialCase {
     unsigned long k;
 };
 
-void PrintTo(const SpecialCase& special, std::ostream* out) { *out << special.name << ", k = " << special.k; }
+void PrintTo(const SpecialCase& row, std::ostream* out) { *out << row.name; }
 
 class KMeansSpecial : public ::testing::TestWithParam<SpecialCase> {};
 
@@ -333,7 +361,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // centre 1 is emptied in round 2 and becomes 0.0, below centre 0, for good
                       SpecialCase{"emptied_centre_then_descending",
                                   {4, 20, 1, 20, 20, 2, 17, 39, 36, 4, 20, 20, 20, 34, 20, 3}, 3}),
-    tulo::testing::by_name);
+    row_name);
 
 // ---- values that are not numbers -----------------------------------------------------------
 
@@ -393,6 +421,146 @@ TEST_F(KMeansTest, InfiniteValuesEndTheRun)
     EXPECT_TRUE(std::isnan(centres[0]));
     EXPECT_EQ(centres[1], 0.0);
     EXPECT_TRUE(labels_index_centres(labels, centres));
+}
+
+// ---- the pieces alone -----------------------------------------------------------------------
+
+using tulo::detail::Lanes;
+
+struct SortCase {
+    const char* name;
+    std::vector<double> values;
+};
+
+void PrintTo(const SortCase& row, std::ostream* out) { *out << row.name; }
+
+class KMeansSort : public ::testing::TestWithParam<SortCase> {};
+
+// Against std::sort of the numbers, -0.0 before 0.0, bit for bit.
+TEST_P(KMeansSort, OrdersTheNumbersAsStdSortDoes)
+{
+    const std::vector<double>& values = GetParam().values;
+    std::vector<double> expected;
+    std::copy_if(values.begin(), values.end(), std::back_inserter(expected), [](double v) { return !std::isnan(v); });
+    std::sort(expected.begin(), expected.end(),
+              [](double a, double b) { return a < b || (a == b && std::signbit(a) && !std::signbit(b)); });
+    tulo::detail::SortKeys keys;
+    std::vector<std::uint64_t> spare(values.size());
+    tulo::detail::sort_numbers(values, keys, spare.data());
+    std::vector<double> sorted;
+    for (const std::uint64_t key : keys)
+        sorted.push_back(tulo::detail::from_order_key(key));
+    EXPECT_TRUE(same_bits(sorted, expected));
+}
+
+std::vector<double> any_bit_patterns()
+{
+    std::mt19937_64 engine(3);
+    std::vector<double> values(5000);
+    for (double& value : values)
+        value = tulo::detail::as_double(static_cast<std::uint64_t>(engine()));
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, KMeansSort,
+                         ::testing::Values(SortCase{"any_bit_patterns", any_bit_patterns()},
+                                           SortCase{"clumps_of_nearly_equal_values", clumped()},
+                                           SortCase{"signed_zeros", sprinkled(3, -0.0, 0.0)},
+                                           SortCase{"duplicates", random_values({11, 3000, 5, 0.5})}),
+                         row_name);
+
+struct LanesRow {
+    const char* name;
+    Lanes lanes;
+};
+
+void PrintTo(const LanesRow& row, std::ostream* out) { *out << row.name; }
+
+class KMeansVectors : public ::testing::TestWithParam<LanesRow> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam().lanes == Lanes::quads && tulo::detail::widest_lanes() == Lanes::pairs)
+            GTEST_SKIP() << "no AVX2 here";
+    }
+    // between the bounds lie an empty range below the zeros and a range of the zeros alone
+    const std::vector<double> bounds{-infinity, -1e-300, 0.0, 1e-300, 0.5, 1.0, 2.0, 3.0, infinity};
+    // uniform on [0, 3), every seventh value -0.0 and every eleventh one of the last bounds
+    const std::vector<double> values = [this] {
+        std::vector<double> drawn = sprinkled(7, -0.0, 3.0);
+        for (std::size_t i = 0; i < drawn.size(); i += 11)
+            drawn[i] = bounds[4 + i % 4];
+        return drawn;
+    }();
+};
+
+TEST_P(KMeansVectors, SumRangesLikeTheLiteralLoop)
+{
+    std::vector<std::uint64_t> bit_patterns;
+    for (const double value : values)
+        bit_patterns.push_back(tulo::detail::bits_of(value));
+    for (std::size_t ranges = 1; ranges <= tulo::detail::max_summed_ranges; ++ranges) {
+        std::vector<double> expected(ranges, 0.0);
+        for (const double value : values)
+            for (std::size_t r = 0; r < ranges; ++r)
+                expected[r] += value >= bounds[r] && value < bounds[r + 1] ? value : 0.0;
+        std::vector<double> sums(ranges);
+        tulo::detail::sum_ranges(values.data(), values.data() + values.size(), ranges, &bounds[0], &bounds[1],
+                                 sums.data(), GetParam().lanes);
+        EXPECT_TRUE(same_bits(sums, expected)) << ranges << " ranges";
+        tulo::detail::sum_ranges(bit_patterns.data(), bit_patterns.data() + values.size(), ranges, &bounds[0],
+                                 &bounds[1], sums.data(), GetParam().lanes);
+        EXPECT_TRUE(same_bits(sums, expected)) << ranges << " ranges of bit patterns";
+    }
+}
+
+TEST_P(KMeansVectors, CountLimitsAtOrBelowEachValue)
+{
+    const std::vector<double> limits(bounds.begin() + 1, bounds.end() - 1);
+    const std::vector<double> some = {nan_value, -0.0, 1e-300, 0.4999, 3.5, 2.0, 0.5, 0.75, -1.0};
+    for (std::size_t count = 0; count <= some.size(); ++count) {
+        Labels expected(count);
+        for (std::size_t i = 0; i < count; ++i)
+            expected[i] = std::count_if(limits.begin(), limits.end(), [&](double limit) { return some[i] >= limit; });
+        Labels labels(count);
+        tulo::detail::count_limits_below(some.data(), count, limits, labels.data(), GetParam().lanes);
+        EXPECT_EQ(labels, expected) << count << " values";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lanes, KMeansVectors,
+                         ::testing::Values(LanesRow{"pairs", Lanes::pairs}, LanesRow{"quads", Lanes::quads}), row_name);
+
+// Rounds from centres on the lower five clusters and off the upper three: after the first round
+// only the upper ranges move, so they are summed over a window narrowed to their values, while
+// the others keep their sums; the fourth round changes nothing.
+TEST_F(KMeansTest, RangeRoundsMatchTheLiteralRounds)
+{
+    const std::vector<double> values = shaped_values(Shape::separated_normal, 8);
+    std::vector<double> centres{0, 10, 20, 30, 40, 50, 56, 64};
+    tulo::detail::SortKeys sorted;
+    std::vector<std::uint64_t> spare(values.size());
+    tulo::detail::sort_numbers(values, sorted, spare.data());
+    tulo::detail::RangeRounds rounds(values, sorted, spare.data(), centres.size());
+    Labels previous(values.size(), 0);
+    std::vector<double> sums(centres.size());
+    std::vector<std::size_t> counts(centres.size());
+    for (int round = 1; round <= 4; ++round) {
+        ASSERT_TRUE(rounds.accepts(centres)) << "round " << round;
+        const Labels expected_labels = literal_labels(values, centres);
+        std::vector<double> expected_sums(centres.size());
+        std::vector<std::size_t> expected_counts(centres.size());
+        literal_sums(values, expected_labels, expected_sums, expected_counts);
+        EXPECT_EQ(rounds.assign_and_sum(centres, sums, counts), expected_labels == previous) << "round " << round;
+        EXPECT_TRUE(same_bits(sums, expected_sums)) << "round " << round;
+        EXPECT_EQ(counts, expected_counts) << "round " << round;
+        Labels labels;
+        rounds.write_labels(labels);
+        EXPECT_EQ(labels, expected_labels) << "round " << round;
+        previous = expected_labels;
+        for (std::size_t j = 0; j < centres.size(); ++j)
+            centres[j] = expected_sums[j] / static_cast<double>(expected_counts[j]);
+    }
 }
 
 } // namespace
