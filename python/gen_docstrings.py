@@ -22,6 +22,8 @@ PYTHON_TERMS = [
     ("std::invalid_argument", "ValueError"),
     ("std::out_of_range", "IndexError"),
     ("std::runtime_error", "OSError"),
+    ("ImageReadError", "OSError"),
+    ("ImageWriteError", "OSError"),
     ("std::logic_error", "RuntimeError"),
     ("cv::Exception", "tulo.OpenCVError"),
     ("cv::Mat&", "array"),
@@ -74,7 +76,8 @@ def declared_name(declaration):
     head = re.split(r"[;{]", declaration, maxsplit=1)[0]
     if "operator==" in head:
         return "eq"
-    match = re.match(r"\s*(?:class|struct|enum class)\s+(?:TULO_API\s+)?(\w+)", head)
+    match = re.match(r"\s*(?:class|struct|enum class)\s+(?:TULO_API\s+)?(\w+)", head) or \
+        re.match(r"\s*using\s+(\w+)\s*=", head)
     if match:
         return match.group(1)
     head = head.split("(")[0] if "(" in head else head.split("=")[0]  # before parameters or a value

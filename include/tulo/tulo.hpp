@@ -1,5 +1,6 @@
 #pragma once
 
+#include <tulo/ImageFile.hpp>
 #include <tulo/Intervals.hpp>
 #include <tulo/KMeans.hpp>
 #include <tulo/MatManip.hpp>

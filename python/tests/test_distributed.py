@@ -11,7 +11,6 @@ import numpy as np
 import pytest
 
 pytest.importorskip("distributed")
-pytest.importorskip("tulo._opsira", reason="built with the opsira tool only")
 import tulo.distributed as td  # noqa: E402
 
 OPSIRA = os.environ.get("TULO_OPSIRA")

@@ -1,4 +1,5 @@
-"""Whole archives on a Dask cluster: one task per image, each running the opsira tool's own processing.
+"""Whole archives on a Dask cluster: one task per image, each running the library's page pipeline as
+the opsira tool does.
 
     import tulo.distributed
     for report in tulo.distributed.process(["scans/"], "/shared/out", client=client):
@@ -15,22 +16,18 @@ import collections
 import contextlib
 import os
 import pathlib
-import re
 import shutil
 import warnings
 from typing import Iterable, Iterator, NamedTuple, Optional, Sequence, Union
 
-from .. import _opsira
-from .._opsira import DeskewSettings, Format, Job
+from .. import _pipeline
+from .._pipeline import DeskewSettings, Format, Job
 
 Kinds = Union[None, str, Sequence[Union[str, int]]]
 
 RETRIES = 2  # further attempts of a task whose Python code failed (a dead worker is Dask's business)
 WORKER_DIED = "the worker processing this image died"
 LOOPBACK = "127.0.0.1"  # the interface of a local cluster, so that no other machine can reach it
-# The tool's hidden name of an output being written: ".<stem>.tmp-<pid>-<serial><suffix>", and
-# ".old" after it for a folder moved aside while its replacement went in.
-STAGED_NAME = re.compile(r"\.(.*)\.tmp-\d+-\d+(.*)")
 
 
 class Task(NamedTuple):
@@ -57,8 +54,8 @@ def plan(inputs: Paths, out_root: Union[str, os.PathLike] = "out", job: Optional
     `job`, as opsira finds and names them."""
     paths = [inputs] if isinstance(inputs, (str, os.PathLike)) else inputs
     out_root = os.fspath(out_root)
-    files, problems = _opsira.collect_inputs([os.fspath(path) for path in paths], recursive, out_root)
-    return Plan([Task(*task) for task in _opsira.plan_tasks(files, out_root, job or Job())], problems)
+    files, problems = _pipeline.collect_inputs([os.fspath(path) for path in paths], recursive, out_root)
+    return Plan([Task(*task) for task in _pipeline.plan_tasks(files, out_root, job or Job())], problems)
 
 
 def kind_numbers(kinds: Kinds = None) -> list:
@@ -67,7 +64,7 @@ def kind_numbers(kinds: Kinds = None) -> list:
     `kinds` is a comma-separated string or a sequence of names, numbers or EMatType values.
     Raises ValueError for an unknown kind."""
     names = [kinds] if isinstance(kinds, str) else [str(int(k)) if not isinstance(k, str) else k for k in kinds or []]
-    return _opsira.parse_kinds(",".join(names)) if names else []
+    return _pipeline.parse_kinds(",".join(names)) if names else []
 
 
 def make_job(kinds: Kinds = None, *, deskew: Union[bool, DeskewSettings] = False,
@@ -87,12 +84,12 @@ def make_job(kinds: Kinds = None, *, deskew: Union[bool, DeskewSettings] = False
 
 def expected_files(task: Task, job: Job) -> list:
     """The files a complete output of the task holds for this job."""
-    return [task.output] if job.deskew else [task.output + name for name in _opsira.planned_files(job)]
+    return _pipeline.expected_files(task.input, task.output, job)
 
 
 def is_complete(task: Task, job: Job) -> bool:
     """True when every file the job writes for the task is in place."""
-    return all(os.path.isfile(file) for file in expected_files(task, job))
+    return _pipeline.is_complete(task.input, task.output, job)
 
 
 def process(inputs: Paths, out_root: Union[str, os.PathLike] = "out", kinds: Kinds = None, *,
@@ -177,21 +174,17 @@ def report_of(future, task: Task) -> dict:
 
 
 def failed_report(task: Task, reason: str) -> dict:
-    return dict(_opsira.blank_report(task.input, task.output), ok=False, error=reason)
+    return dict(_pipeline.blank_report(task.input, task.output), ok=False, error=reason)
 
 
 def resumed_report(task: Task, job: Job) -> dict:
-    return dict(_opsira.blank_report(task.input, task.output), skipped=True, files=expected_files(task, job))
+    return _pipeline.resumed_report(task.input, task.output, job)
 
 
 def staged_place(name: str) -> set:
-    """The places, as (stem, suffix), that a name of the tool's staging can belong to; none for
+    """The names of the places that an entry of the pipeline's staging can belong to; none for
     another name. One ending in ".old" is a folder moved aside or one staged for a place ending so."""
-    match = STAGED_NAME.fullmatch(name)
-    if not match:
-        return set()
-    stem, rest = match.groups()
-    return {(stem, rest), (stem, rest[:-len(".old")])} if rest.endswith(".old") else {(stem, rest)}
+    return set(_pipeline.staged_places(name))
 
 
 def leftovers(tasks: Iterable[Task]) -> list:
@@ -200,7 +193,7 @@ def leftovers(tasks: Iterable[Task]) -> list:
     places = collections.defaultdict(set)
     for task in tasks:
         final = pathlib.Path(task.output)
-        places[final.parent].add((final.stem, final.suffix))
+        places[final.parent].add(final.name)
     found = []
     for folder, names in places.items():
         with contextlib.suppress(OSError), os.scandir(folder) as entries:
@@ -222,5 +215,5 @@ def process_image(input: str, output: str, job: Job) -> dict:
     """What a worker runs: opsira's processing of one image, which writes beside `output`, hidden,
     and renames into place when every file is written."""
     # Dask runs a task per core, so OpenCV's own threads would only compete with the other tasks.
-    _opsira.set_opencv_threads(1)
-    return _opsira.process(input, output, job)
+    _pipeline.set_opencv_threads(1)
+    return _pipeline.process(input, output, job)

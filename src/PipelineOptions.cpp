@@ -1,6 +1,6 @@
-#include "cli.hpp"
+#include <tulo/PipelineOptions.hpp>
 
-#include "report.hpp"
+#include <tulo/PipelineReport.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -10,7 +10,7 @@
 #include <functional>
 #include <sstream>
 
-namespace opsira {
+namespace tulo::pipeline {
 namespace {
 
 constexpr int first_kind = static_cast<int>(Kind::original);
@@ -29,12 +29,35 @@ struct Parse {
     std::string deskew_option;
 };
 
+// Which front ends have an option; an option of the runner alone is parsed by the runner.
+enum Audience : unsigned { tool = 1, runner = 2, both = tool | runner };
+
 struct OptionRule {
     char short_name;
     std::string long_name;
-    bool takes_value;
+    /** Empty for a switch. */
+    std::string value_name;
+    std::string help;
+    /** What the runner's help says instead, when the option means something else there. */
+    std::string runner_help;
+    Audience audience;
+    /** A setting of another option, indented further in the tool's help. */
+    bool subordinate;
     std::function<void(Parse&, const std::string&)> apply;
 };
+
+// How a front end's help lays out the options: the column of the help texts (the tool's own
+// settings of --deskew further in) and the width the lines are wrapped to.
+struct Layout {
+    std::size_t column;
+    std::size_t subordinate_column;
+    std::size_t width;
+};
+
+Layout layout_of(FrontEnd front_end)
+{
+    return front_end == FrontEnd::tool ? Layout{21, 28, 90} : Layout{27, 27, 98};
+}
 
 bool all_digits(const std::string& text)
 {
@@ -111,47 +134,72 @@ Format parse_format(const std::string& name)
 const std::vector<OptionRule>& option_rules()
 {
     static const std::vector<OptionRule> rules = {
-        {'o', "out", true, [](Parse& p, const std::string& v) { p.options.out_root = parse_out(v); }},
-        {'k', "kinds", true, [](Parse& p, const std::string& v) { append_kinds(p, v); }},
-        {'\0', "format", true,
-         [](Parse& p, const std::string& v) {
-             p.options.format = parse_format(v);
-             p.format_given = true;
-         }},
-        {'j', "jobs", true, [](Parse& p, const std::string& v) { p.options.jobs = parse_jobs(v); }},
-        {'r', "recursive", false, [](Parse& p, const std::string&) { p.options.recursive = true; }},
-        {'\0', "resume", false, [](Parse& p, const std::string&) { p.options.resume = true; }},
-        {'q', "quiet", false, [](Parse& p, const std::string&) { p.options.quiet = true; }},
-        {'\0', "json", false, [](Parse& p, const std::string&) { p.options.json = true; }},
-        {'v', "verbose", false, [](Parse& p, const std::string&) { p.options.verbose = true; }},
-        {'\0', "deskew", false, [](Parse& p, const std::string&) { p.deskew = true; }},
-        {'\0', "max-angle", true,
+        {'\0', "scheduler", "ADDRESS",
+         "run on the Dask scheduler at ADDRESS (tcp://HOST:8786); without it, a local cluster of N worker "
+         "processes is started and stopped (-j N)",
+         "", runner, false, nullptr},
+        {'o', "out", "DIR", "write into DIR (default: out)", "", both, false,
+         [](Parse& p, const std::string& v) { p.options.out_root = parse_out(v); }},
+        {'k', "kinds", "LIST", "save only these kinds: names or numbers, comma-separated", "", both, false,
+         [](Parse& p, const std::string& v) { append_kinds(p, v); }},
+        {'\0', "deskew", "",
+         "level each image by the angle of its rows of text and write it as OUTDIR/<its file name>, in its own "
+         "format; an image whose angle is not found with confidence is written unchanged",
+         "", both, false, [](Parse& p, const std::string&) { p.deskew = true; }},
+        {'\0', "max-angle", "DEG",
+         "with --deskew: search tilts up to DEG degrees (default " + shortest_text(widest_skew_angle) + ")", "",
+         both, true,
          [](Parse& p, const std::string& v) {
              p.deskew_settings.max_angle = parse_max_angle(v);
              set_deskew_option(p, "--max-angle");
          }},
-        {'\0', "min-confidence", true,
+        {'\0', "min-confidence", "X",
+         "with --deskew: turn only from this confidence (default " + shortest_text(min_skew_confidence) + ")", "",
+         both, true,
          [](Parse& p, const std::string& v) {
              p.deskew_settings.min_confidence = parse_confidence(v);
              set_deskew_option(p, "--min-confidence");
          }},
-        {'\0', "expand", false,
+        {'\0', "expand", "", "with --deskew: grow the canvas to hold the whole turned image", "", both, true,
          [](Parse& p, const std::string&) {
-             p.deskew_settings.canvas = tulo::DeskewCanvas::expand;
+             p.deskew_settings.canvas = DeskewCanvas::expand;
              set_deskew_option(p, "--expand");
          }},
-        {'\0', "list-kinds", false, [](Parse& p, const std::string&) { p.options.list_kinds = true; }},
-        {'h', "help", false, [](Parse& p, const std::string&) { p.options.help = true; }},
-        {'V', "version", false, [](Parse& p, const std::string&) { p.options.version = true; }},
+        {'\0', "format", "FMT", "write jpg (default), png or tif files; png and tif are lossless", "", both, false,
+         [](Parse& p, const std::string& v) {
+             p.options.format = parse_format(v);
+             p.format_given = true;
+         }},
+        {'r', "recursive", "", "also take the images in subdirectories", "", both, false,
+         [](Parse& p, const std::string&) { p.options.recursive = true; }},
+        {'\0', "resume", "", "skip images whose folder already holds every file to be written",
+         "skip the images whose outputs are complete, without sending them", both, false,
+         [](Parse& p, const std::string&) { p.options.resume = true; }},
+        {'j', "jobs", "N", "process N images at once (default: one per core)",
+         "worker processes of the local cluster (default: one per core)", both, false,
+         [](Parse& p, const std::string& v) { p.options.jobs = parse_jobs(v); }},
+        {'\0', "json", "", "print one JSON object per image instead of the summary lines", "", both, false,
+         [](Parse& p, const std::string&) { p.options.json = true; }},
+        {'q', "quiet", "", "print neither summaries nor progress; JSON and errors are still shown", "", both, false,
+         [](Parse& p, const std::string&) { p.options.quiet = true; }},
+        {'v', "verbose", "", "let OpenCV's own messages through", "", tool, false,
+         [](Parse& p, const std::string&) { p.options.verbose = true; }},
+        {'\0', "list-kinds", "", "list the kinds with their numbers and what they show, and exit", "", both, false,
+         [](Parse& p, const std::string&) { p.options.list_kinds = true; }},
+        {'h', "help", "", "show this help and exit", "", both, false,
+         [](Parse& p, const std::string&) { p.options.help = true; }},
+        {'V', "version", "", "show the version and exit", "", both, false,
+         [](Parse& p, const std::string&) { p.options.version = true; }},
     };
     return rules;
 }
 
+// The rule an option word names; one the runner parses itself is unknown here.
 const OptionRule& find_rule(const std::function<bool(const OptionRule&)>& matches, const std::string& shown)
 {
     const std::vector<OptionRule>& rules = option_rules();
     const auto it = std::find_if(rules.begin(), rules.end(), matches);
-    if (it == rules.end())
+    if (it == rules.end() || !it->apply)
         throw UsageError("unknown option \"" + shown + "\"");
     return *it;
 }
@@ -173,11 +221,12 @@ void parse_long(Parse& parse, const std::vector<std::string>& args, std::size_t&
     const std::size_t equals = body.find('=');
     const std::string name = body.substr(0, equals);
     const OptionRule& rule = find_rule([&](const OptionRule& s) { return s.long_name == name; }, "--" + name);
+    const bool takes_value = !rule.value_name.empty();
     const bool has_value = equals != std::string::npos;
-    if (!rule.takes_value && has_value)
+    if (!takes_value && has_value)
         throw UsageError("option \"--" + name + "\" takes no value");
     const std::string attached = has_value ? body.substr(equals + 1) : std::string();
-    rule.apply(parse, rule.takes_value ? take_value("--" + name, attached, has_value, args, i) : attached);
+    rule.apply(parse, takes_value ? take_value("--" + name, attached, has_value, args, i) : attached);
 }
 
 void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t& i)
@@ -186,7 +235,7 @@ void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t
     for (std::size_t at = 1; at < word.size(); ++at) {
         const std::string shown = std::string("-") + word[at];
         const OptionRule& rule = find_rule([&](const OptionRule& s) { return s.short_name == word[at]; }, shown);
-        if (!rule.takes_value) {
+        if (rule.value_name.empty()) {
             rule.apply(parse, std::string());
             continue;
         }
@@ -196,43 +245,17 @@ void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t
     }
 }
 
-// "1 original", "2 greyscale", ... for every kind the tool can save.
-std::vector<std::string> kind_items()
-{
-    const tulo::Opsira names;
-    std::vector<std::string> items;
-    for (int k = first_kind; k <= last_kind; ++k)
-        items.push_back(std::to_string(k) + " " + names.to_string(static_cast<Kind>(k)));
-    return items;
-}
-
-// The items joined by ", ", with a line break and `indent` wherever a line would exceed `width`.
-std::string joined(const std::vector<std::string>& items, std::size_t width, const std::string& indent)
-{
-    std::string text = indent;
-    std::size_t line_start = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::string separator = i == 0 ? "" : ", ";
-        if (i > 0 && text.size() - line_start + separator.size() + items[i].size() > width) {
-            text += ",\n";
-            line_start = text.size();
-            text += indent + items[i];
-        } else {
-            text += separator + items[i];
-        }
-    }
-    return text;
-}
-
 const std::string see_kinds = " (opsira --list-kinds shows them all)";
 
-Kind parse_kind(const tulo::Opsira& names, const std::string& token)
+Kind parse_kind(const std::string& token)
 {
+    const std::vector<std::string>& names = Opsira::kind_names();
+    const auto named = std::find(names.begin() + first_kind, names.begin() + last_kind + 1, token);
     int number = 0;
     if (all_digits(token) && token.size() < 4)
         number = std::stoi(token);
-    else if (const Kind kind = names.to_type(token); kind != Kind::user_defined)
-        number = static_cast<int>(kind);
+    else if (named != names.begin() + last_kind + 1)
+        number = static_cast<int>(named - names.begin());
     if (number < first_kind || number > last_kind)
         throw UsageError("unknown kind \"" + token + "\"" + see_kinds);
     return static_cast<Kind>(number);
@@ -267,16 +290,93 @@ void settle_deskew(Parse& parse)
     parse.options.deskew = parse.deskew_settings;
 }
 
+bool documented_for(const OptionRule& rule, FrontEnd front_end)
+{
+    return (rule.audience & (front_end == FrontEnd::tool ? tool : runner)) != 0;
+}
+
+// "  -o, --out DIR" or "      --deskew".
+std::string label(const OptionDoc& option)
+{
+    const std::string name = "--" + option.long_name + (option.value_name.empty() ? "" : " " + option.value_name);
+    return option.short_name != '\0' ? std::string("  -") + option.short_name + ", " + name : "      " + name;
+}
+
+// `words` after `first`, broken into lines of at most `width` whose continuations start at `column`.
+std::string wrapped(std::string first, const std::string& words, std::size_t column, std::size_t width)
+{
+    std::string text;
+    std::string line = std::move(first);
+    std::istringstream stream(words);
+    bool line_has_words = false;
+    for (std::string word; stream >> word;) {
+        if (line_has_words && line.size() + 1 + word.size() > width) {
+            text += line + "\n";
+            line = std::string(column, ' ');
+            line_has_words = false;
+        }
+        line += (line_has_words ? " " : "") + word;
+        line_has_words = true;
+    }
+    return text + line + "\n";
+}
+
+std::string options_lines(FrontEnd front_end)
+{
+    const Layout layout = layout_of(front_end);
+    const std::vector<OptionRule>& rules = option_rules();
+    const std::vector<OptionDoc> options = documented_options(front_end);
+    std::string text;
+    for (const OptionDoc& option : options) {
+        const auto rule = std::find_if(rules.begin(), rules.end(), [&](const OptionRule& r) { return r.long_name == option.long_name; });
+        const std::size_t column = front_end == FrontEnd::tool && rule->subordinate ? layout.subordinate_column : layout.column;
+        std::string head = label(option);
+        head.resize(std::max(column, head.size() + 1), ' ');
+        text += wrapped(head, option.help, column, layout.width);
+    }
+    return text;
+}
+
+// The items joined by ", ", with a line break and `indent` wherever a line would exceed `width`.
+std::string joined(const std::vector<std::string>& items, std::size_t width, const std::string& indent)
+{
+    std::string text = indent;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const std::string separator = i == 0 ? "" : ", ";
+        if (i > 0 && text.size() - line_start + separator.size() + items[i].size() > width) {
+            text += ",\n";
+            line_start = text.size();
+            text += indent + items[i];
+        } else {
+            text += separator + items[i];
+        }
+    }
+    return text;
+}
+
+// "1 original", "2 greyscale", ... for every kind a job can save.
+std::vector<std::string> kind_items()
+{
+    std::vector<std::string> items;
+    for (int k = first_kind; k <= last_kind; ++k)
+        items.push_back(std::to_string(k) + " " + Opsira::kind_names()[static_cast<std::size_t>(k)]);
+    return items;
+}
+
 } // namespace
+
+UsageError::UsageError(const std::string& what) : std::runtime_error(what) {}
+
+UsageError::~UsageError() = default;
 
 std::vector<Kind> parse_kinds(const std::string& list)
 {
-    const tulo::Opsira names;
     std::vector<Kind> kinds;
     std::istringstream tokens(list);
     for (std::string token; std::getline(tokens, token, ',');) {
         if (!trimmed(token).empty())
-            kinds.push_back(parse_kind(names, trimmed(token)));
+            kinds.push_back(parse_kind(trimmed(token)));
     }
     if (kinds.empty())
         throw UsageError("no kinds given" + see_kinds);
@@ -312,38 +412,23 @@ Job job_of(const Options& options)
     return {options.kinds, options.format, options.resume, options.deskew};
 }
 
-std::string usage_text()
+std::vector<OptionDoc> documented_options(FrontEnd front_end)
 {
-    return "Usage: opsira [OPTION]... [INPUT]...\n"
-           "Derives the tulo image catalogue of every INPUT image and writes it into\n"
-           "OUTDIR/<name of the image>/. An INPUT is an image file or a directory of images; without\n"
-           "INPUT the bundled sample images are used. Images of more than " +
-           std::to_string(tulo::Opsira::max_read_pixels) + " pixels (2^28) are refused.\n"
-           "\n"
-           "  -o, --out DIR      write into DIR (default: out)\n"
-           "  -k, --kinds LIST   save only these kinds: names or numbers, comma-separated\n"
-           "      --deskew       level each image by the angle of its rows of text and write it as\n"
-           "                     OUTDIR/<its file name>, in its own format; an image whose angle is\n"
-           "                     not found with confidence is written unchanged\n"
-           "      --max-angle DEG       with --deskew: search tilts up to DEG degrees (default " +
-           shortest_text(widest_skew_angle) + ")\n"
-           "      --min-confidence X    with --deskew: turn only from this confidence (default " +
-           shortest_text(tulo::min_skew_confidence) + ")\n"
-           "      --expand              with --deskew: grow the canvas to hold the whole turned image\n"
-           "      --format FMT   write jpg (default), png or tif files; png and tif are lossless\n"
-           "  -r, --recursive    also take the images in subdirectories\n"
-           "      --resume       skip images whose folder already holds every file to be written\n"
-           "  -j, --jobs N       process N images at once (default: one per core)\n"
-           "      --json         print one JSON object per image instead of the summary lines\n"
-           "  -q, --quiet        print neither summaries nor progress; JSON and errors are still shown\n"
-           "  -v, --verbose      let OpenCV's own messages through\n"
-           "      --list-kinds   list the kinds with their numbers and what they show, and exit\n"
-           "  -h, --help         show this help and exit\n"
-           "  -V, --version      show the version and exit\n"
-           "\n"
-           "Kinds, by name or number:\n" + joined(kind_items(), 90, "  ") + "\n"
-           "\n"
-           "Exit status: 0 when every image was processed, 1 when an image failed, 2 for a usage error.\n";
+    std::vector<OptionDoc> options;
+    for (const OptionRule& rule : option_rules()) {
+        if (!documented_for(rule, front_end))
+            continue;
+        const bool own_text = front_end == FrontEnd::runner && !rule.runner_help.empty();
+        options.push_back({rule.short_name, rule.long_name, rule.value_name, own_text ? rule.runner_help : rule.help});
+    }
+    return options;
+}
+
+std::string help_text(FrontEnd front_end, const std::string& head)
+{
+    return head + "\n" + options_lines(front_end) + "\nKinds, by name or number:\n" +
+           joined(kind_items(), layout_of(front_end).width, "  ") +
+           "\n\nExit status: 0 when every image was processed, 1 when an image failed, 2 for a usage error.\n";
 }
 
 std::string kinds_text()
@@ -372,15 +457,14 @@ std::string kinds_text()
         "adaptive mask: each pixel against its 5 x 5 mean minus 9",
         "two-level mask of a difference of Gaussians of the original",
     };
-    const tulo::Opsira names;
     std::string text;
     for (int k = first_kind; k <= last_kind; ++k) {
         char line[160];
-        std::snprintf(line, sizeof line, "%2d %-24s %s\n", k, names.to_string(static_cast<Kind>(k)).c_str(),
+        std::snprintf(line, sizeof line, "%2d %-24s %s\n", k, Opsira::kind_names()[static_cast<std::size_t>(k)].c_str(),
                       descriptions[k - first_kind]);
         text += line;
     }
     return text;
 }
 
-} // namespace opsira
+} // namespace tulo::pipeline

@@ -1,16 +1,18 @@
-// The tool's parts in-process. Built with TULO_SANITIZE=thread, the pool tests are the
+// The page pipeline in-process. Built with TULO_SANITIZE=thread, the pool tests are the
 // ThreadSanitizer check that workspaces on parallel workers share nothing.
-#include "batch.hpp"
-#include "cli.hpp"
-#include "inputs.hpp"
-#include "report.hpp"
-#include "tool_support.hpp"
+#include "tools/tool_support.hpp"
+
+#include <tulo/PipelineOptions.hpp>
+#include <tulo/PipelinePlan.hpp>
+#include <tulo/PipelineReport.hpp>
 
 #include <atomic>
 #include <map>
 
 namespace opsira {
 namespace {
+
+using namespace tulo::pipeline;
 
 using testing::TempDir;
 using testing::catalogue_files;
@@ -196,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ReportOrder, FollowsTheIndicesWhateverOrderTheReportsCome)
 {
     std::vector<std::string> delivered;
-    InOrder in_order([&](const Report& report) { delivered.push_back(report.input); });
+    InOrder<Report> in_order([&](const Report& report) { delivered.push_back(report.input); });
     for (const std::size_t index : {2u, 0u, 3u, 1u}) {
         Report report;
         report.input = std::to_string(index);
