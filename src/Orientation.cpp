@@ -25,14 +25,14 @@ namespace {
 // The lines' direction is trusted when the rows on one axis score at least min_skew_confidence and
 // axis_ratio times those on the other (floored at axis_floor, so that an axis without any rows does
 // not make any ratio). Lower ratios let drawings with long lines both ways through.
-constexpr double axis_ratio = 3.0;
+constexpr double axis_ratio = 2.0;
 constexpr double axis_floor = 1.0;
 // Up against down is trusted from this combined lean (in standard deviations of votes of random
 // sign) on.
 constexpr double lean_needed = 3.0;
 // Weight of the ascender cue against the script-independent ones: it is strong in Latin script,
 // but Cyrillic has more descenders than ascenders, so alone it turns Cyrillic over.
-constexpr double ascender_weight = 0.5;
+constexpr double ascender_weight = 0.25;
 
 // Rows of a line at least this fraction of its fullest row make its x-height band.
 constexpr double band_fraction = 0.5;
@@ -54,6 +54,10 @@ constexpr double mark_size = 0.5;
 constexpr double mark_zone = 0.35;
 constexpr double mark_overhang = 0.15;
 constexpr int min_band_rows = 2;
+// A mark ends a word with a letter within letter_gap band heights before it and no ink within
+// word_gap after it.
+constexpr double letter_gap = 0.8;
+constexpr double word_gap = 0.5;
 
 // Two lines pair up when they overlap by this share of the shorter, the lower one starting within
 // pair_reach line heights of the upper.
@@ -114,12 +118,32 @@ struct PageText {
     cv::Mat binary;  // the ink, thresholded
 };
 
-double median_height(const cv::Mat& stats, int min_area)
+struct Component {
+    cv::Rect box;
+    int area = 0;  // of the box
+};
+
+// The connected pieces of ink (8-connected), from their outer borders: cheaper than labelling
+// every pixel, whose label image alone costs more than the rest of the step.
+std::vector<Component> components_of(const cv::Mat& binary)
+{
+    std::vector<std::vector<cv::Point>> borders;
+    cv::findContours(binary, borders, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    std::vector<Component> components;
+    components.reserve(borders.size());
+    for (const std::vector<cv::Point>& border : borders) {
+        const cv::Rect box = cv::boundingRect(border);
+        components.push_back({box, box.area()});
+    }
+    return components;
+}
+
+double median_height(const std::vector<Component>& components, int min_area)
 {
     std::vector<int> heights;
-    for (int i = 1; i < stats.rows; ++i)
-        if (stats.at<int>(i, cv::CC_STAT_AREA) >= min_area)
-            heights.push_back(stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    for (const Component& component : components)
+        if (component.area >= min_area)
+            heights.push_back(component.box.height);
     if (heights.empty())
         return 0.0;
     const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
@@ -163,20 +187,12 @@ TextLine measure_line(const cv::Mat& ink, const cv::Rect& box)
     return line;
 }
 
-cv::Rect box_of(const cv::Mat& stats, int label)
-{
-    return {stats.at<int>(label, cv::CC_STAT_LEFT), stats.at<int>(label, cv::CC_STAT_TOP),
-            stats.at<int>(label, cv::CC_STAT_WIDTH), stats.at<int>(label, cv::CC_STAT_HEIGHT)};
-}
-
-std::vector<cv::Rect> small_marks(const cv::Mat& stats, double height)
+std::vector<cv::Rect> small_marks(const std::vector<Component>& glyphs, double height)
 {
     std::vector<cv::Rect> marks;
-    for (int i = 1; i < stats.rows; ++i) {
-        const cv::Rect box = box_of(stats, i);
-        if (box.width <= mark_size * height && box.height <= mark_size * height)
-            marks.push_back(box);
-    }
+    for (const Component& glyph : glyphs)
+        if (glyph.box.width <= mark_size * height && glyph.box.height <= mark_size * height)
+            marks.push_back(glyph.box);
     return marks;
 }
 
@@ -184,18 +200,16 @@ PageText page_text(const cv::Mat& ink)
 {
     cv::Mat binary;
     cv::threshold(ink, binary, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-    cv::Mat labels, stats, centroids;
-    cv::connectedComponentsWithStats(binary, labels, stats, centroids, 8, CV_32S);
-    const double height = median_height(stats, min_glyph_area);
+    const std::vector<Component> glyphs = components_of(binary);
+    const double height = median_height(glyphs, min_glyph_area);
     if (height < min_glyph_height)
         return {};
-    PageText text{{}, small_marks(stats, height), binary};
+    PageText text{{}, small_marks(glyphs, height), binary};
     const int smear = cvRound(smear_factor * height) | 1;
     cv::Mat lines;
     cv::dilate(binary, lines, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(smear, 1)));
-    const int count = cv::connectedComponentsWithStats(lines, labels, stats, centroids, 8, CV_32S);
-    for (int i = 1; i < count; ++i) {
-        const cv::Rect box = box_of(stats, i);
+    for (const Component& piece : components_of(lines)) {
+        const cv::Rect& box = piece.box;
         if (box.width >= min_line_length * height && box.height >= height * min_line_height &&
             box.height <= height * max_line_height)
             text.lines.push_back(measure_line(ink, box));
@@ -257,6 +271,24 @@ bool stands_alone(const cv::Mat& binary, const cv::Rect& mark, const TextLine& l
     return cv::countNonZero(binary(around)) == cv::countNonZero(binary(mark));
 }
 
+// Ink of the band within `reach` columns on one side of the mark (-1 left, +1 right).
+bool ink_beside(const cv::Mat& binary, const cv::Rect& mark, const TextLine& line, int side, int reach)
+{
+    const int first = side < 0 ? mark.x - reach : mark.x + mark.width;
+    const cv::Rect beside = cv::Rect(first, line.band_top, reach, line.band_bottom - line.band_top + 1) &
+                            cv::Rect(0, 0, binary.cols, binary.rows);
+    return !beside.empty() && cv::countNonZero(binary(beside)) > 0;
+}
+
+// A full stop or comma ends a word: a letter just before it, a space after it. Upside down the
+// same holds mirrored.
+bool ends_a_word(const cv::Mat& binary, const cv::Rect& mark, const TextLine& line, int after)
+{
+    const int band = line.band_bottom - line.band_top + 1;
+    return ink_beside(binary, mark, line, -after, std::max(1, cvRound(letter_gap * band))) &&
+           !ink_beside(binary, mark, line, after, std::max(1, cvRound(word_gap * band)));
+}
+
 // Each small mark inside a line's x-height band votes by where it sits: full stops and commas sit
 // on the baseline in every script, so near the bottom of the band is up (+1), near its top down
 // (-1). Dots and accents above the band and specks between do not vote.
@@ -271,9 +303,9 @@ std::vector<double> mark_votes(const PageText& text)
             const double depth = double(centre.y - line.band_top) / (line.band_bottom - line.band_top);
             if (!stands_alone(text.binary, mark, line))
                 break;
-            if (depth >= 1.0 - mark_zone && depth <= 1.0 + mark_overhang)
+            if (depth >= 1.0 - mark_zone && depth <= 1.0 + mark_overhang && ends_a_word(text.binary, mark, line, 1))
                 votes.push_back(1.0);
-            else if (depth <= mark_zone && depth >= -mark_overhang)
+            else if (depth <= mark_zone && depth >= -mark_overhang && ends_a_word(text.binary, mark, line, -1))
                 votes.push_back(-1.0);
             break;
         }
@@ -305,6 +337,17 @@ struct Evidence {
     double mark_lean = 0.0;
 };
 
+double axis_strength(const Evidence& evidence)
+{
+    const double best = std::max(evidence.rows_level, evidence.rows_turned);
+    const double other = std::min(evidence.rows_level, evidence.rows_turned);
+    if (best < min_skew_confidence)
+        return 0.0;
+    return std::log(best / std::max(other, axis_floor)) / std::log(axis_ratio);
+}
+
+// Up against down is only weighed on a page whose lines have a clear direction; elsewhere the
+// leans stay 0.
 Evidence evidence_of(const cv::Mat& page)
 {
     cv::Mat ink;
@@ -315,6 +358,8 @@ Evidence evidence_of(const cv::Mat& page)
     const Axis quarter = axis_of(turned, 90);
     const Axis& best = level.rows.confidence >= quarter.rows.confidence ? level : quarter;
     Evidence evidence{level.rows.confidence, quarter.rows.confidence, best.turn, best.rows.angle, 0, 0.0, 0.0};
+    if (axis_strength(evidence) < min_orientation_confidence)
+        return evidence;
     const PageText text = page_text(levelled(best.ink, best.rows.angle));
     const std::vector<TextLine>& lines = text.lines;
     std::vector<double> ascender_votes;
@@ -333,15 +378,6 @@ double upright_lean(const Evidence& evidence)
 {
     return (evidence.ragged_lean + evidence.mark_lean + ascender_weight * evidence.ascender_lean) /
            std::sqrt(2.0 + ascender_weight * ascender_weight);
-}
-
-double axis_strength(const Evidence& evidence)
-{
-    const double best = std::max(evidence.rows_level, evidence.rows_turned);
-    const double other = std::min(evidence.rows_level, evidence.rows_turned);
-    if (best < min_skew_confidence)
-        return 0.0;
-    return std::log(best / std::max(other, axis_floor)) / std::log(axis_ratio);
 }
 
 } // namespace
