@@ -5,4 +5,5 @@
 #include <tulo/KMeans.hpp>
 #include <tulo/MatManip.hpp>
 #include <tulo/Opsira.hpp>
+#include <tulo/Orientation.hpp>
 #include <tulo/Skew.hpp>
