@@ -4,4 +4,5 @@
 #include <tulo/KMeans.hpp>
 #include <tulo/MatManip.hpp>
 #include <tulo/Opsira.hpp>
+#include <tulo/PageContent.hpp>
 #include <tulo/Skew.hpp>
