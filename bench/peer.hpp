@@ -22,6 +22,11 @@ public:
      *          build has no Leptonica or Leptonica reports an error. */
     std::optional<double> correction() const;
 
+    /** @brief Runs pixFindPageForeground with Leptonica's suggested settings for 300 dpi
+     *         (threshold 128, mindist 50, erasedist 70), scaled to `dpi`.
+     *  @return nothing without Leptonica; an empty box when Leptonica finds no foreground. */
+    std::optional<cv::Rect> page_foreground(int dpi) const;
+
 private:
     struct Pix;
     std::unique_ptr<Pix> pix_;
