@@ -313,6 +313,7 @@ int main(int argc, char** argv)
             pages_per_dpi = std::max(1, std::atoi(argv[i]));
     }
     unpaper = unpaper && have_unpaper();
+    cv::setNumThreads(1);
     const int blanks_per_dpi = std::max(2, pages_per_dpi / 5);
     struct Method {
         const char* name;

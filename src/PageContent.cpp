@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 // The method, on a reduced grey copy (ink dark on light paper, about 75 dpi for a page):
@@ -24,9 +25,10 @@ namespace tulo {
 
 namespace {
 
-// The working copy's longer side stays at most this: a page lands at about 75 dpi, where the
-// thinnest print still leaves a trace and every step costs little.
-constexpr int max_working_side = 1024;
+// The working copy's longer side stays at most this: a page lands at 37 to 75 dpi, where the
+// thinnest print still leaves a trace (the darkest pixel of each block is kept) and every step
+// costs little; the box is refined at full resolution afterwards.
+constexpr int max_working_side = 640;
 // Sizes are given in millimetres of a page whose longer side is this long (A4; letter is close).
 constexpr double page_height_mm = 297.0;
 
@@ -36,6 +38,9 @@ constexpr double background_width_mm = 8.0;
 // The dilation runs on the working copy pooled this many times in each direction.
 constexpr int background_pooling = 4;
 
+// The paper level is this percentile of the local paper levels: the bright paper, whatever share
+// of the frame dark borders take.
+constexpr double paper_percentile = 0.9;
 // Ink is darker than the paper by at least these fractions of the paper level: pixels above the
 // lower one join a mark, and a mark counts only if it reaches the upper one somewhere. Lower finds
 // fainter pencil and picks up more bleed-through and stains.
@@ -55,31 +60,38 @@ constexpr double solid_width_mm = 1.5;
 // dark or ink on at least line_coverage of its rows, in at least min_line_bands of line_bands
 // bands, all within line_tolerance_mm of their median (a slanted or bent edge still qualifies).
 constexpr double side_band_fraction = 0.1;
-constexpr double line_coverage = 0.9;
+constexpr double line_coverage = 0.95;
 constexpr int line_bands = 8;
-constexpr int min_line_bands = 6;
+constexpr int min_line_bands = 7;
 constexpr double line_tolerance_mm = 4.0;
-// Margin cut beyond such a line and beyond which a mark counts as touching a removed region.
+// Margin cut beyond such a line, and the band beyond a removed region where ink is its fringe
+// (anti-aliasing, a ragged edge) and ignored.
 constexpr double border_margin_mm = 1.0;
+// A mark lying mostly within this distance of a removed region belongs to it (the steep part of a
+// shadow, a hole cut by a border); one reaching further in is content that comes close to it.
+constexpr double fringe_mm = 3.0;
 
 // Punch holes: round (box aspect within 1/hole_aspect..hole_aspect), filled like a disc, of
 // these diameters, with their centre this close to a page edge.
-constexpr double hole_min_mm = 4.0;
+constexpr double hole_min_mm = 5.0;
 constexpr double hole_max_mm = 10.0;
-constexpr double hole_aspect = 1.4;
-constexpr double hole_min_fill = 0.6;
+constexpr double hole_aspect = 1.25;
+constexpr double hole_min_fill = 0.68;
 constexpr double hole_max_fill = 0.92;
 constexpr double hole_edge_mm = 25.0;
+// A shape test's relative slack counts this many times in the confidence: its bounds lie well
+// outside what holes and staples measure, so a small slack is already a clear call.
+constexpr double shape_margin_scale = 3.0;
 // Staples: thin, straight and short, close to a page edge.
 constexpr double staple_min_mm = 5.0;
 constexpr double staple_max_mm = 25.0;
-constexpr double staple_max_width_mm = 1.5;
-constexpr double staple_min_elongation = 5.0;
+constexpr double staple_max_width_mm = 2.5;
+constexpr double staple_min_elongation = 4.0;
 constexpr double staple_edge_mm = 20.0;
 
 // Specks: marks no larger than this either way count only within speck_isolation_mm of other marks
 // (the dot of an i, a full stop), never alone.
-constexpr double speck_mm = 0.8;
+constexpr double speck_mm = 1.6;
 constexpr double speck_isolation_mm = 4.0;
 
 // Bleed-through: once a page has at least min_marks_for_ink_level marks, a mark whose peak contrast
@@ -88,7 +100,16 @@ constexpr double speck_isolation_mm = 4.0;
 constexpr double bleed_fraction = 0.25;
 constexpr std::size_t min_marks_for_ink_level = 8;
 
-constexpr double paper_level_split = 128.0;  // a paper level below this means light ink on dark paper
+// A mark's contrast is read from a histogram of bins this wide, at the level the darkest
+// peak_share of its pixels reach.
+constexpr int contrast_bin_width = 4;
+constexpr int contrast_bins = 256 / contrast_bin_width;
+constexpr double peak_share = 0.3;
+
+// Strokes are at most this wide; a page is turned over only when its light detail outweighs its
+// dark detail this many times (dark ink on light paper is the rule).
+constexpr double stroke_width_mm = 1.5;
+constexpr double polarity_ratio = 2.0;
 
 void require(bool condition, const char* message)
 {
@@ -141,7 +162,8 @@ cv::Mat darkest_halved(const cv::Mat& grey)
     return halved;
 }
 
-int median_of(const cv::Mat& grey8)
+// The grey level below which `share` of the pixels lie.
+int percentile_of(const cv::Mat& grey8, double share)
 {
     std::array<long, 256> counts{};
     for (int y = 0; y < grey8.rows; ++y) {
@@ -149,18 +171,25 @@ int median_of(const cv::Mat& grey8)
         for (int x = 0; x < grey8.cols; ++x)
             ++counts[row[x]];
     }
-    const long half = static_cast<long>(grey8.total()) / 2;
+    const auto wanted = static_cast<long>(share * static_cast<double>(grey8.total()));
     long seen = 0;
     int value = 0;
-    while (seen + counts[value] <= half)
-        seen += counts[value++];
+    while (value < 255 && seen + counts[static_cast<std::size_t>(value)] <= wanted)
+        seen += counts[static_cast<std::size_t>(value++)];
     return value;
 }
 
-// The middle half in both directions, where the paper shows even when borders cover much of the frame.
-cv::Mat central_half(const cv::Mat& image)
+// Light ink on dark paper shows as more small bright detail than small dark detail (top-hats
+// narrower than a stroke); a large dark region alone (a scanner bed around a small page) does not
+// turn the page over.
+bool light_on_dark(const cv::Mat& grey, double pixels_per_mm)
 {
-    return image(cv::Rect(image.cols / 4, image.rows / 4, std::max(1, image.cols / 2), std::max(1, image.rows / 2)));
+    const cv::Mat kernel = rect_kernel(odd_side(stroke_width_mm * pixels_per_mm));
+    cv::Mat dark_detail;
+    cv::Mat light_detail;
+    cv::morphologyEx(grey, dark_detail, cv::MORPH_BLACKHAT, kernel);
+    cv::morphologyEx(grey, light_detail, cv::MORPH_TOPHAT, kernel);
+    return cv::sum(light_detail)[0] > polarity_ratio * cv::sum(dark_detail)[0];
 }
 
 /** The reduced copy and how it maps back to the input. */
@@ -180,24 +209,27 @@ Working reduce(const cv::Mat& page)
     while ((std::max(page.cols, page.rows) / working.factor) > max_working_side &&
            std::min(page.cols, page.rows) / (2 * working.factor) > 0)
         working.factor *= 2;
-    working.to_8bit = scale_to_8bit(page);
     if (working.factor == 1) {
+        working.to_8bit = scale_to_8bit(page);
         working.grey = to_grey8(page, working.to_8bit).clone();
     } else {
         cv::Mat averaged;
         cv::resize(page, averaged, cv::Size(page.cols / 2, page.rows / 2), 0.0, 0.0, cv::INTER_AREA);
+        // The scale of 16-bit data is taken from the averaged copy: one pass less over the input.
+        working.to_8bit = scale_to_8bit(averaged);
         working.grey = to_grey8(averaged, working.to_8bit);
         for (int factor = 2; factor < working.factor; factor *= 2)
             working.grey = darkest_halved(working.grey);
     }
-    working.inverted = median_of(central_half(working.grey)) < paper_level_split;
+    working.pixels_per_mm = std::max(working.grey.cols, working.grey.rows) / page_height_mm;
+    working.inverted = light_on_dark(working.grey, working.pixels_per_mm);
     if (working.inverted)
         cv::bitwise_not(working.grey, working.grey);
-    working.pixels_per_mm = std::max(working.grey.cols, working.grey.rows) / page_height_mm;
     return working;
 }
 
-// The local paper level: the brightest grey nearby, smoothed, never darker than the pixel itself.
+// The local paper level: a grey closing wider than any stroke (the brightest grey nearby, except
+// that a smooth gradient such as a shadow is followed), smoothed, never darker than the pixel.
 cv::Mat paper_background(const Working& working)
 {
     const cv::Mat& grey = working.grey;
@@ -207,7 +239,7 @@ cv::Mat paper_background(const Working& working)
                cv::Size(std::max(1, grey.cols / background_pooling), std::max(1, grey.rows / background_pooling)),
                0.0, 0.0, cv::INTER_NEAREST);
     const int side = odd_side(background_width_mm * working.pixels_per_mm / background_pooling);
-    cv::dilate(pooled, pooled, rect_kernel(side));
+    cv::morphologyEx(pooled, pooled, cv::MORPH_CLOSE, rect_kernel(side));
     cv::blur(pooled, pooled, cv::Size(side, side));
     cv::Mat background;
     cv::resize(pooled, background, grey.size(), 0.0, 0.0, cv::INTER_LINEAR);
@@ -221,16 +253,40 @@ struct InkLevels {
     double seed = 0.0;  // a mark counts only if it is somewhere this much darker
 };
 
+// The median and the median absolute deviation of the values below `limit` (the paper's own
+// contrast, without the ink).
+std::pair<double, double> paper_spread(const cv::Mat& contrast, int limit)
+{
+    std::array<long, 256> counts{};
+    for (int y = 0; y < contrast.rows; ++y) {
+        const uchar* const row = contrast.ptr<uchar>(y);
+        for (int x = 0; x < contrast.cols; ++x)
+            ++counts[row[x]];
+    }
+    const auto median_of_counts = [limit](const std::array<long, 256>& histogram) {
+        long total = 0;
+        for (int v = 0; v < limit; ++v)
+            total += histogram[static_cast<std::size_t>(v)];
+        long seen = 0;
+        int value = 0;
+        while (value < limit - 1 && seen + histogram[static_cast<std::size_t>(value)] <= total / 2)
+            seen += histogram[static_cast<std::size_t>(value++)];
+        return value;
+    };
+    const int median = median_of_counts(counts);
+    std::array<long, 256> deviations{};
+    for (int v = 0; v < limit; ++v)
+        deviations[static_cast<std::size_t>(std::abs(v - median))] += counts[static_cast<std::size_t>(v)];
+    return {median, median_of_counts(deviations)};
+}
+
 InkLevels ink_levels(const cv::Mat& background, const cv::Mat& contrast)
 {
-    const cv::Mat centre = central_half(contrast);
-    const int median = median_of(centre);
-    cv::Mat deviation;
-    cv::absdiff(centre, cv::Scalar::all(median), deviation);
-    const double noise = median + noise_sigmas * 1.4826 * median_of(deviation);
     InkLevels levels;
-    levels.paper = median_of(central_half(background));
-    levels.grow = std::max(grow_fraction * levels.paper, noise);
+    levels.paper = percentile_of(background, paper_percentile);
+    const double grow = grow_fraction * levels.paper;
+    const auto [median, deviation] = paper_spread(contrast, std::max(2, cvCeil(grow)));
+    levels.grow = std::max(grow, median + noise_sigmas * 1.4826 * deviation);
     levels.seed = std::max(seed_fraction * levels.paper, seed_over_grow * levels.grow);
     return levels;
 }
@@ -328,68 +384,117 @@ enum class Verdict { kept, faint, off_page, hole, staple, speck, bleed };
 struct Mark {
     cv::Rect box;
     int area = 0;
-    double peak = 0.0;       // its largest contrast against the paper
-    bool touches_off_page = false;
-    double edge_distance = 0.0;  // of its centre from the off-page region, in working pixels
+    // Its strong contrast against the paper: the level that peak_share of its pixels reach, so that
+    // a speck of dust inside a faint word does not make the word dark.
+    double peak = 0.0;
+    cv::Point centre;
+    int area_near_off_page = 0;  // how much of it lies within fringe_mm of what is off the page
     Verdict verdict = Verdict::kept;
 };
+
+// The lower edge of the contrast bin from which peak_share of a mark's pixels are at least as dark.
+double strong_level(const std::array<int, contrast_bins>& histogram, int area)
+{
+    const int needed = std::max(1, cvCeil(peak_share * area));
+    int seen = 0;
+    for (int bin = contrast_bins - 1; bin > 0; --bin) {
+        seen += histogram[static_cast<std::size_t>(bin)];
+        if (seen >= needed)
+            return bin * contrast_bin_width;
+    }
+    return 0.0;
+}
 
 std::vector<Mark> find_marks(const cv::Mat& contrast, const cv::Mat& off_page, const InkLevels& levels,
                              double pixels_per_mm)
 {
     cv::Mat ink;
     cv::compare(contrast, cv::Scalar::all(levels.grow), ink, cv::CMP_GT);
-    ink.setTo(0, off_page);
+    cv::Mat around_off_page;
+    cv::dilate(off_page, around_off_page, rect_kernel(odd_side(2.0 * border_margin_mm * pixels_per_mm)));
+    ink.setTo(0, around_off_page);
     cv::Mat labels;
     cv::Mat stats;
     cv::Mat centroids;
     const int count = cv::connectedComponentsWithStats(ink, labels, stats, centroids, 8, CV_32S);
     std::vector<Mark> marks(static_cast<std::size_t>(std::max(0, count - 1)));
-    cv::Mat near_off_page;
-    cv::dilate(off_page, near_off_page, rect_kernel(odd_side(2.0 * border_margin_mm * pixels_per_mm)));
+    std::vector<std::array<int, contrast_bins>> histograms(marks.size(), std::array<int, contrast_bins>{});
+    cv::Mat fringe;
+    cv::dilate(off_page, fringe, rect_kernel(odd_side(2.0 * fringe_mm * pixels_per_mm)));
     for (int y = 0; y < labels.rows; ++y) {
         const int* const label = labels.ptr<int>(y);
         const uchar* const level = contrast.ptr<uchar>(y);
-        const uchar* const near = near_off_page.ptr<uchar>(y);
+        const uchar* const near = fringe.ptr<uchar>(y);
         for (int x = 0; x < labels.cols; ++x) {
             if (label[x] == 0)
                 continue;
             Mark& mark = marks[static_cast<std::size_t>(label[x] - 1)];
-            mark.peak = std::max(mark.peak, double(level[x]));
-            mark.touches_off_page = mark.touches_off_page || near[x] != 0;
+            ++histograms[static_cast<std::size_t>(label[x] - 1)][level[x] / contrast_bin_width];
+            mark.area_near_off_page += near[x] != 0;
         }
     }
-    cv::Mat distance;
-    cv::distanceTransform(~off_page, distance, cv::DIST_L2, cv::DIST_MASK_3);
     for (int i = 1; i < count; ++i) {
         Mark& mark = marks[static_cast<std::size_t>(i - 1)];
         mark.box = cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
                             stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
         mark.area = stats.at<int>(i, cv::CC_STAT_AREA);
-        const cv::Point centre(cvRound(centroids.at<double>(i, 0)), cvRound(centroids.at<double>(i, 1)));
-        mark.edge_distance = distance.at<float>(centre);
+        mark.centre = cv::Point(cvRound(centroids.at<double>(i, 0)), cvRound(centroids.at<double>(i, 1)));
+        mark.peak = strong_level(histograms[static_cast<std::size_t>(i - 1)], mark.area);
     }
     return marks;
 }
 
-bool is_hole(const Mark& mark, double pixels_per_mm)
+// Whether the point lies within `reach` pixels of the off-page region, straight left, right, up or
+// down (holes and staples sit near a side, so the straight lines are enough).
+bool near_off_page(const cv::Mat& off_page, cv::Point point, double reach)
+{
+    const int steps = cvCeil(reach);
+    for (const cv::Point direction : {cv::Point(1, 0), cv::Point(-1, 0), cv::Point(0, 1), cv::Point(0, -1)})
+        for (int step = 0; step <= steps; ++step) {
+            const cv::Point at = point + step * direction;
+            if (at.x < 0 || at.y < 0 || at.x >= off_page.cols || at.y >= off_page.rows || off_page.at<uchar>(at) != 0)
+                return true;
+        }
+    return false;
+}
+
+// How far a value lies inside [low, high], relative to the nearer bound: negative outside.
+double slack(double value, double low, double high)
+{
+    return std::min((value - low) / low, (high - value) / high);
+}
+
+// How clearly a mark has the shape of a punch hole (round, filled like a disc, of a hole's size):
+// the smallest relative slack of its tests, negative when one fails.
+double hole_shape(const Mark& mark, double pixels_per_mm)
 {
     const double width = mark.box.width;
     const double height = mark.box.height;
     const double diameter = 0.5 * (width + height) / pixels_per_mm;
     const double fill = mark.area / (width * height);
-    return diameter >= hole_min_mm && diameter <= hole_max_mm && width <= hole_aspect * height &&
-           height <= hole_aspect * width && fill >= hole_min_fill && fill <= hole_max_fill &&
-           mark.edge_distance <= hole_edge_mm * pixels_per_mm;
+    return std::min({slack(diameter, hole_min_mm, hole_max_mm), slack(fill, hole_min_fill, hole_max_fill),
+                     slack(std::max(width, height) / std::min(width, height), 1.0 / hole_aspect, hole_aspect)});
 }
 
-bool is_staple(const Mark& mark, double pixels_per_mm)
+// The same for a staple: thin, straight and of a staple's length.
+double staple_shape(const Mark& mark, double pixels_per_mm)
 {
     const double length = std::hypot(mark.box.width, mark.box.height);
     const double width = mark.area / length;
-    return length >= staple_min_mm * pixels_per_mm && length <= staple_max_mm * pixels_per_mm &&
-           width <= staple_max_width_mm * pixels_per_mm && length >= staple_min_elongation * width &&
-           mark.edge_distance <= staple_edge_mm * pixels_per_mm;
+    return std::min({slack(length / pixels_per_mm, staple_min_mm, staple_max_mm),
+                     slack(width / pixels_per_mm, 0.1, staple_max_width_mm),
+                     slack(length / width, staple_min_elongation, 1e9)});
+}
+
+bool is_hole(const Mark& mark, const cv::Mat& off_page, double pixels_per_mm)
+{
+    return hole_shape(mark, pixels_per_mm) >= 0.0 && near_off_page(off_page, mark.centre, hole_edge_mm * pixels_per_mm);
+}
+
+bool is_staple(const Mark& mark, const cv::Mat& off_page, double pixels_per_mm)
+{
+    return staple_shape(mark, pixels_per_mm) >= 0.0 &&
+           near_off_page(off_page, mark.centre, staple_edge_mm * pixels_per_mm);
 }
 
 bool is_speck_sized(const Mark& mark, double pixels_per_mm)
@@ -397,18 +502,19 @@ bool is_speck_sized(const Mark& mark, double pixels_per_mm)
     return std::max(mark.box.width, mark.box.height) <= speck_mm * pixels_per_mm;
 }
 
-// The first judgement, mark by mark: too faint, attached to what lies off the page, a hole, a staple.
-void judge_each(std::vector<Mark>& marks, const InkLevels& levels, double pixels_per_mm)
+// The first judgement, mark by mark: the fringe of what lies off the page, a hole, a staple, a
+// speck, too faint.
+void judge_each(std::vector<Mark>& marks, const InkLevels& levels, const cv::Mat& off_page, double pixels_per_mm)
 {
     for (Mark& mark : marks) {
-        if (mark.peak < levels.seed)
-            mark.verdict = Verdict::faint;
-        else if (mark.touches_off_page)
+        if (2 * mark.area_near_off_page >= mark.area)
             mark.verdict = Verdict::off_page;
-        else if (is_hole(mark, pixels_per_mm))
+        else if (is_hole(mark, off_page, pixels_per_mm))
             mark.verdict = Verdict::hole;
-        else if (is_staple(mark, pixels_per_mm))
+        else if (is_staple(mark, off_page, pixels_per_mm))
             mark.verdict = Verdict::staple;
+        else if (mark.peak < levels.seed)
+            mark.verdict = Verdict::faint;
         else if (is_speck_sized(mark, pixels_per_mm))
             mark.verdict = Verdict::speck;
     }
@@ -481,9 +587,13 @@ double decision_margin(const Mark& mark, const cv::Rect& box, const InkLevels& l
                                                     bleed > 0.0 ? contrast_margin(mark.peak, bleed) : 1.0)
                                          : 1.0;
     case Verdict::faint:
-        return widens ? contrast_margin(mark.peak, levels.seed) : 1.0;
+        return widens && !is_speck_sized(mark, pixels_per_mm) ? contrast_margin(mark.peak, levels.seed) : 1.0;
     case Verdict::bleed:
         return widens ? contrast_margin(mark.peak, bleed) : 1.0;
+    case Verdict::hole:
+        return widens ? shape_margin_scale * hole_shape(mark, pixels_per_mm) : 1.0;
+    case Verdict::staple:
+        return widens ? shape_margin_scale * staple_shape(mark, pixels_per_mm) : 1.0;
     case Verdict::speck:
         return widens ? 1.0 - std::max(mark.box.width, mark.box.height) / (speck_mm * pixels_per_mm + 1.0) : 1.0;
     default:
@@ -576,7 +686,7 @@ PageContent find_page_content(const cv::Mat& page)
     const cv::Mat off_page = off_page_region(working, contrast, levels);
 
     std::vector<Mark> marks = find_marks(contrast, off_page, levels, working.pixels_per_mm);
-    judge_each(marks, levels, working.pixels_per_mm);
+    judge_each(marks, levels, off_page, working.pixels_per_mm);
     const double bleed = bleed_level(marks);
     judge_bleed(marks, bleed);
     judge_specks(marks, working.grey.size(), working.pixels_per_mm);

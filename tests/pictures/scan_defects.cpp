@@ -19,7 +19,7 @@ int mm(const ScannedPage& page, double millimetres)
 // The room between the frame and the content on the left (the whole width for a blank page).
 int left_margin(const ScannedPage& page)
 {
-    return page.content.empty() ? page.image.cols / 3 : page.content.x;
+    return page.content.empty() ? std::min(page.image.cols / 3, mm(page, 25.0)) : page.content.x;
 }
 
 cv::Mat to_grey(const cv::Mat& image)
