@@ -45,7 +45,7 @@ constexpr double paper_percentile = 0.9;
 // lower one join a mark, and a mark counts only if it reaches the upper one somewhere. Lower finds
 // fainter pencil and picks up more bleed-through and stains.
 constexpr double grow_fraction = 0.09;
-constexpr double seed_fraction = 0.2;
+constexpr double seed_fraction = 0.18;
 // Both thresholds stay this many robust standard deviations above the median contrast of the paper,
 // so that grain and sensor noise never make marks.
 constexpr double noise_sigmas = 4.0;
@@ -88,16 +88,19 @@ constexpr double staple_max_mm = 25.0;
 constexpr double staple_max_width_mm = 2.5;
 constexpr double staple_min_elongation = 4.0;
 constexpr double staple_edge_mm = 20.0;
+// Both keep at least this far from any other mark.
+constexpr double isolation_mm = 3.0;
 
-// Specks: marks no larger than this either way count only within speck_isolation_mm of other marks
-// (the dot of an i, a full stop), never alone.
+// Specks: marks no larger than this either way, or covering no more than speck_area_mm2, count only
+// within speck_isolation_mm of other marks (the dot of an i, a full stop), never alone.
 constexpr double speck_mm = 1.6;
-constexpr double speck_isolation_mm = 4.0;
+constexpr double speck_area_mm2 = 2.0;
+constexpr double speck_isolation_mm = 1.0;
 
 // Bleed-through: once a page has at least min_marks_for_ink_level marks, a mark whose peak contrast
 // is below bleed_fraction of the median peak of the marks is the reverse side showing through.
 // Faint pencil next to print reaches about a third of it; bleed-through stays under a fifth.
-constexpr double bleed_fraction = 0.25;
+constexpr double bleed_fraction = 0.2;
 constexpr std::size_t min_marks_for_ink_level = 8;
 
 // A mark's contrast is read from a histogram of bins this wide, at the level the darkest
@@ -486,20 +489,37 @@ double staple_shape(const Mark& mark, double pixels_per_mm)
                      slack(length / width, staple_min_elongation, 1e9)});
 }
 
-bool is_hole(const Mark& mark, const cv::Mat& off_page, double pixels_per_mm)
-{
-    return hole_shape(mark, pixels_per_mm) >= 0.0 && near_off_page(off_page, mark.centre, hole_edge_mm * pixels_per_mm);
-}
-
-bool is_staple(const Mark& mark, const cv::Mat& off_page, double pixels_per_mm)
-{
-    return staple_shape(mark, pixels_per_mm) >= 0.0 &&
-           near_off_page(off_page, mark.centre, staple_edge_mm * pixels_per_mm);
-}
-
 bool is_speck_sized(const Mark& mark, double pixels_per_mm)
 {
-    return std::max(mark.box.width, mark.box.height) <= speck_mm * pixels_per_mm;
+    return std::max(mark.box.width, mark.box.height) <= speck_mm * pixels_per_mm ||
+           mark.area <= speck_area_mm2 * pixels_per_mm * pixels_per_mm;
+}
+
+// Whether no other mark larger than a speck comes within `reach` pixels of this one's box.
+bool isolated(const Mark& mark, const std::vector<Mark>& marks, double reach, double pixels_per_mm)
+{
+    const int margin = cvCeil(reach);
+    const cv::Rect around(mark.box.x - margin, mark.box.y - margin, mark.box.width + 2 * margin,
+                          mark.box.height + 2 * margin);
+    for (const Mark& other : marks)
+        if (&other != &mark && (other.box & around).area() > 0 && !is_speck_sized(other, pixels_per_mm))
+            return false;
+    return true;
+}
+
+// Holes and staples sit alone near a side of the page; a word or a dot among others does not.
+bool is_hole(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& off_page, double pixels_per_mm)
+{
+    return hole_shape(mark, pixels_per_mm) >= 0.0 &&
+           near_off_page(off_page, mark.centre, hole_edge_mm * pixels_per_mm) &&
+           isolated(mark, marks, isolation_mm * pixels_per_mm, pixels_per_mm);
+}
+
+bool is_staple(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& off_page, double pixels_per_mm)
+{
+    return staple_shape(mark, pixels_per_mm) >= 0.0 &&
+           near_off_page(off_page, mark.centre, staple_edge_mm * pixels_per_mm) &&
+           isolated(mark, marks, isolation_mm * pixels_per_mm, pixels_per_mm);
 }
 
 // The first judgement, mark by mark: the fringe of what lies off the page, a hole, a staple, a
@@ -509,9 +529,9 @@ void judge_each(std::vector<Mark>& marks, const InkLevels& levels, const cv::Mat
     for (Mark& mark : marks) {
         if (2 * mark.area_near_off_page >= mark.area)
             mark.verdict = Verdict::off_page;
-        else if (is_hole(mark, off_page, pixels_per_mm))
+        else if (is_hole(mark, marks, off_page, pixels_per_mm))
             mark.verdict = Verdict::hole;
-        else if (is_staple(mark, off_page, pixels_per_mm))
+        else if (is_staple(mark, marks, off_page, pixels_per_mm))
             mark.verdict = Verdict::staple;
         else if (mark.peak < levels.seed)
             mark.verdict = Verdict::faint;
@@ -576,7 +596,8 @@ double contrast_margin(double peak, double threshold)
 }
 
 // The margin of one mark's decision, for the marks that shaped the box: those on its edge and the
-// rejected ones that would have widened it. 1 for a decision that does not bear on the box.
+// rejected ones that would have widened it. 1 for a decision that does not bear on the box, and
+// for specks: too small to be content alone by definition, whatever their exact size.
 double decision_margin(const Mark& mark, const cv::Rect& box, const InkLevels& levels, double bleed,
                        double pixels_per_mm)
 {
@@ -594,8 +615,6 @@ double decision_margin(const Mark& mark, const cv::Rect& box, const InkLevels& l
         return widens ? shape_margin_scale * hole_shape(mark, pixels_per_mm) : 1.0;
     case Verdict::staple:
         return widens ? shape_margin_scale * staple_shape(mark, pixels_per_mm) : 1.0;
-    case Verdict::speck:
-        return widens ? 1.0 - std::max(mark.box.width, mark.box.height) / (speck_mm * pixels_per_mm + 1.0) : 1.0;
     default:
         return 1.0;
     }
