@@ -104,6 +104,18 @@ std::optional<int> LeptonicaPage::orientation_correction() const
     }
 }
 
+std::optional<cv::Rect> LeptonicaPage::page_foreground(int dpi) const
+{
+    const double scale = dpi / 300.0;
+    BOX* box = pixFindPageForeground(pix_->grey, 128, cvRound(50 * scale), cvRound(70 * scale), 0, nullptr);
+    if (box == nullptr)
+        return cv::Rect();
+    l_int32 x = 0, y = 0, w = 0, h = 0;
+    boxGetGeometry(box, &x, &y, &w, &h);
+    boxDestroy(&box);
+    return cv::Rect(x, y, w, h);
+}
+
 bool have_leptonica()
 {
     return true;
@@ -123,6 +135,11 @@ std::optional<double> LeptonicaPage::correction() const
 }
 
 std::optional<int> LeptonicaPage::orientation_correction() const
+{
+    return std::nullopt;
+}
+
+std::optional<cv::Rect> LeptonicaPage::page_foreground(int) const
 {
     return std::nullopt;
 }

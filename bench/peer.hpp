@@ -29,6 +29,11 @@ public:
      *          270), or nothing when Leptonica abstains, fails or is not in this build. */
     std::optional<int> orientation_correction() const;
 
+    /** @brief Runs pixFindPageForeground with Leptonica's suggested settings for 300 dpi
+     *         (threshold 128, mindist 50, erasedist 70), scaled to `dpi`.
+     *  @return nothing without Leptonica; an empty box when Leptonica finds no foreground. */
+    std::optional<cv::Rect> page_foreground(int dpi) const;
+
 private:
     struct Pix;
     std::unique_ptr<Pix> pix_;

@@ -6,4 +6,5 @@
 #include <tulo/MatManip.hpp>
 #include <tulo/Opsira.hpp>
 #include <tulo/Orientation.hpp>
+#include <tulo/PageContent.hpp>
 #include <tulo/Skew.hpp>
