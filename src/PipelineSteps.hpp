@@ -21,6 +21,10 @@ struct Page {
     cv::Mat image;
     /** Whether a step changed the image, so that it must be encoded again. */
     bool changed = false;
+    /** The map from the input image's pixel coordinates to the image's as it is now. */
+    cv::Matx33d from_input = cv::Matx33d::eye();
+    /** The input image's size. */
+    cv::Size input_size;
 };
 
 /** @brief Reads the task's input, runs the job's page steps in order and writes the file
