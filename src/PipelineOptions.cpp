@@ -104,20 +104,14 @@ std::optional<double> number(const std::string& text)
     return value;
 }
 
-double parse_max_angle(const std::string& text)
+// Degrees within the skew search's range: above 0, or from 0 where `zero_allowed`, up to its widest.
+double parse_angle(const std::string& text, bool zero_allowed)
 {
     const std::optional<double> degrees = number(text);
-    if (!degrees || *degrees <= 0.0 || *degrees > widest_skew_angle)
-        throw UsageError("invalid angle \"" + text + "\": give degrees above 0 and up to " +
-                         shortest_text(widest_skew_angle));
-    return *degrees;
-}
-
-double parse_min_angle(const std::string& text)
-{
-    const std::optional<double> degrees = number(text);
-    if (!degrees || *degrees < 0.0 || *degrees > widest_skew_angle)
-        throw UsageError("invalid angle \"" + text + "\": give degrees from 0 up to " + shortest_text(widest_skew_angle));
+    const bool above_lowest = degrees && (zero_allowed ? *degrees >= 0.0 : *degrees > 0.0);
+    if (!above_lowest || *degrees > widest_skew_angle)
+        throw UsageError("invalid angle \"" + text + "\": give degrees " + (zero_allowed ? "from 0" : "above 0 and") +
+                         " up to " + shortest_text(widest_skew_angle));
     return *degrees;
 }
 
@@ -166,7 +160,7 @@ const std::vector<OptionRule>& option_rules()
          "", both, "", [](Parse&, const std::string&) {}},
         {'\0', "max-angle", "DEG",
          "with --deskew: search tilts up to DEG degrees (default " + shortest_text(widest_skew_angle) + ")", "",
-         both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.max_angle = parse_max_angle(v); }},
+         both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.max_angle = parse_angle(v, false); }},
         {'\0', "min-confidence", "X",
          "with --deskew: turn only from this confidence (default " + shortest_text(min_skew_confidence) + ")", "",
          both, "deskew",
@@ -176,7 +170,7 @@ const std::vector<OptionRule>& option_rules()
         {'\0', "min-angle", "DEG",
          "with --deskew: leave a tilt smaller than DEG degrees alone (default " +
              shortest_text(default_min_skew_angle) + ")",
-         "", both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.min_angle = parse_min_angle(v); }},
+         "", both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.min_angle = parse_angle(v, true); }},
         {'\0', "orient", "",
          "stand each image upright (a quarter or half turn) and write it as OUTDIR/<its file name>, in its own "
          "format; with --deskew first, so that a page turned by any angle comes back upright and level; an image "
