@@ -144,10 +144,10 @@ void configure(benchmark::internal::Benchmark* benchmark)
 
 void register_kinds(std::size_t size_index)
 {
-    const tulo::Opsira names;
     for (int value = 2; value <= 22; ++value) {
         const auto kind = static_cast<EMatType>(value);
-        const std::string name = "kind/" + photo_sizes().at(size_index).name + "/" + names.to_string(kind);
+        const std::string name = "kind/" + photo_sizes().at(size_index).name + "/" +
+                                 tulo::Opsira::kind_names()[static_cast<std::size_t>(value)];
         configure(benchmark::RegisterBenchmark(name.c_str(), one_kind, size_index, kind));
     }
 }

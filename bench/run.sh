@@ -10,7 +10,7 @@ repetitions=${REPETITIONS:-5}
 results=$build/bench-results
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTULO_BUILD_BENCHMARKS=ON -DTULO_BUILD_TOOLS=ON
-cmake --build "$build" -j 2 --target tulo_bench tulo_bench_probe tulo_bench_photos tulo_bench_skew opsira _tulo _opsira
+cmake --build "$build" -j 2 --target tulo_bench tulo_bench_probe tulo_bench_photos tulo_bench_skew opsira _tulo _pipeline
 mkdir -p "$results"
 uptime > "$results/load_before.txt"
 

@@ -1,5 +1,5 @@
 # Installation and the Debian packages. Every install rule names its component, and each component
-# becomes one Debian package: runtime is the shared library, dev the headers, the CMake package, the
+# becomes one Debian package: runtime is the shared libraries, dev the headers, the CMake package, the
 # pkg-config file and the .so link, tool the opsira command with its samples and man page, python
 # the Python package, whose directory (added before this file is included) sets in the parent
 # scope only the dependencies that follow from the interpreter it was built for. Configure with -DCMAKE_INSTALL_PREFIX=/usr to build the packages, so that the library
@@ -21,7 +21,7 @@ endfunction()
 
 set(TULO_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/tulo)
 
-install(TARGETS tuloopsira EXPORT tuloTargets
+install(TARGETS tuloopsira tulopipeline EXPORT tuloTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
@@ -48,7 +48,9 @@ if(NOT TULO_OPENCV_LIB_DIR IN_LIST CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES)
   set(TULO_PC_OPENCV_LIBS "-L${TULO_OPENCV_LIB_DIR} ${TULO_PC_OPENCV_LIBS}")
 endif()
 configure_file(cmake/tuloopsira.pc.in ${PROJECT_BINARY_DIR}/tuloopsira.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/tuloopsira.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+configure_file(cmake/tulopipeline.pc.in ${PROJECT_BINARY_DIR}/tulopipeline.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tuloopsira.pc ${PROJECT_BINARY_DIR}/tulopipeline.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 if(TARGET opsira)
   install(TARGETS opsira RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
@@ -91,13 +93,14 @@ greyscale, blurs, thresholds, edges, contours, Hough lines, a de-skewed copy,\n\
 a mosaic and more; it also offers the image operations and value statistics\n\
 it is built on.")
 
-tulo_deb_package(runtime libtuloopsira1 libs "image-analysis workspace on OpenCV - shared library"
-  "${TULO_DEB_ABOUT}\n\nThis package holds the shared library.")
+tulo_deb_package(runtime libtuloopsira1 libs "image-analysis workspace on OpenCV - shared libraries"
+  "${TULO_DEB_ABOUT}\n\nThis package holds the shared libraries: the workspace and its operations,\n\
+and the page pipeline that the tool and the Python package run.")
 # ldconfig runs once per dpkg run, through its trigger, instead of from maintainer scripts.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 tulo_deb_package(dev libtulo-dev libdevel "image-analysis workspace on OpenCV - development files"
-  "${TULO_DEB_ABOUT}\n\nThis package holds the headers, the CMake package (tulo::tuloopsira)\n\
-and the pkg-config file (tuloopsira)."
+  "${TULO_DEB_ABOUT}\n\nThis package holds the headers, the CMake package (tulo::tuloopsira,\n\
+tulo::tulopipeline) and the pkg-config files (tuloopsira, tulopipeline)."
   DEPENDS runtime)
 # The headers include OpenCV's, so building against the library needs OpenCV's headers too.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS libopencv-dev)

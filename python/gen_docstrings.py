@@ -16,12 +16,14 @@ CLASS_HEAD = re.compile(r"\b(?<!enum )(?:class|struct)\s+(?:TULO_API\s+)?(\w+)\s
 ENUM_HEAD = re.compile(r"\benum\s+class\s+(\w+)[^{;]*\{")
 TAG = re.compile(r"@(brief|param|return|throws)\b")
 
-# C++ terms of the headers and what a Python caller meets instead. A file that cannot be read or
-# written is the one std::runtime_error the library throws.
+# C++ terms of the headers and what a Python caller meets instead. An image file that cannot be
+# read or written (ImageReadError, ImageWriteError, both std::runtime_error) is an OSError.
 PYTHON_TERMS = [
     ("std::invalid_argument", "ValueError"),
     ("std::out_of_range", "IndexError"),
     ("std::runtime_error", "OSError"),
+    ("ImageReadError", "OSError"),
+    ("ImageWriteError", "OSError"),
     ("std::logic_error", "RuntimeError"),
     ("cv::Exception", "tulo.OpenCVError"),
     ("cv::Mat&", "array"),
@@ -74,7 +76,8 @@ def declared_name(declaration):
     head = re.split(r"[;{]", declaration, maxsplit=1)[0]
     if "operator==" in head:
         return "eq"
-    match = re.match(r"\s*(?:class|struct|enum class)\s+(?:TULO_API\s+)?(\w+)", head)
+    match = re.match(r"\s*(?:class|struct|enum class)\s+(?:TULO_API\s+)?(\w+)", head) or \
+        re.match(r"\s*using\s+(\w+)\s*=", head)
     if match:
         return match.group(1)
     head = head.split("(")[0] if "(" in head else head.split("=")[0]  # before parameters or a value

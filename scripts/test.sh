@@ -50,9 +50,9 @@ unset UBSAN_OPTIONS
 
 echo "== workspaces on several threads, and the tool's worker pool, under ThreadSanitizer"
 sanitized build-tsan -O1 -DTULO_SANITIZE=thread
-cmake --build build-tsan --target tulo_threads_test opsira_batch_tests -j "$jobs"
+cmake --build build-tsan --target tulo_threads_test tulo_pipeline_tests -j "$jobs"
 ctest --test-dir build-tsan -L threads --output-on-failure
-ctest --test-dir build-tsan -L opsira -R '^WorkerPool[.]' --output-on-failure
+ctest --test-dir build-tsan -L pipeline -R '^WorkerPool[.]' --output-on-failure
 
 echo "== fuzzing for ${fuzz_seconds} s in all (clang, libFuzzer; see tests/fuzz/README.md)"
 sanitized build-fuzz -O1 -DCMAKE_CXX_COMPILER=clang++ -DTULO_BUILD_TOOLS=OFF -DTULO_BUILD_FUZZERS=ON \

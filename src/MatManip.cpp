@@ -166,8 +166,7 @@ void draw_histogram_curve(cv::Mat& plot, const cv::Mat& channel, float bin_width
 
 // Contour drawing.
 
-using Contour = std::vector<cv::Point>;
-using Contours = std::vector<Contour>;
+using Contour = Contours::value_type;
 
 // The single-colour drawing numbers only contours above this area, in large type.
 constexpr double labelled_area = 105.0;

@@ -1,7 +1,5 @@
 #include <tulo/Opsira.hpp>
 
-#include "ImageFileHeader.hpp"
-
 #include <tulo/Intervals.hpp>
 #include <tulo/MatManip.hpp>
 
@@ -22,18 +20,7 @@ namespace {
 using EMatType = Opsira::EMatType;
 using EThresholdType = Opsira::EThresholdType;
 
-constexpr std::array<const char*, 25> kind_names{
-    "invalid",           "original",       "greyscale",          "gaussian_blur",      "blur_greyscale",
-    "simple_colour_balance", "invert",     "threshold",          "erode",              "erode_and_dilate",
-    "canny_edge_detection", "find_contours", "find_contours_intervals", "histogram",   "hough_lines",
-    "angle_corrected",   "mosaic",         "dog",                "threshold_otsu",     "threshold_triangle",
-    "threshold_gaussian", "threshold_meanc", "threshold_dog",    "user_defined",       "max"};
-
-constexpr std::array<const char*, 8> method_names{
-    "invalid", "other", "otsu", "triangle", "auto_gaussian", "auto_mean_c", "difference_of_gaussian", "max"};
-
-template <std::size_t N>
-std::string name_at(const std::array<const char*, N>& names, int value)
+std::string name_at(const std::vector<std::string>& names, int value)
 {
     const auto index = static_cast<unsigned>(value);
     return index < names.size() ? names[index] : "unknown";
@@ -232,9 +219,37 @@ Opsira::EMatType Opsira::to_type(const std::string& name) const
     return EMatType::user_defined;
 }
 
-std::string Opsira::to_string(EMatType kind) const { return name_at(kind_names, static_cast<int>(kind)); }
+std::string Opsira::to_string(EMatType kind) const { return name_at(kind_names(), static_cast<int>(kind)); }
 
-std::string Opsira::to_string(EThresholdType method) const { return name_at(method_names, static_cast<int>(method)); }
+std::string Opsira::to_string(EThresholdType method) const
+{
+    return name_at(threshold_method_names(), static_cast<int>(method));
+}
+
+const std::vector<std::string>& Opsira::kind_names()
+{
+    static const std::vector<std::string> names{
+        "invalid", "original", "greyscale", "gaussian_blur", "blur_greyscale", "simple_colour_balance", "invert",
+        "threshold", "erode", "erode_and_dilate", "canny_edge_detection", "find_contours",
+        "find_contours_intervals", "histogram", "hough_lines", "angle_corrected", "mosaic", "dog",
+        "threshold_otsu", "threshold_triangle", "threshold_gaussian", "threshold_meanc", "threshold_dog",
+        "user_defined", "max"};
+    return names;
+}
+
+const std::vector<std::string>& Opsira::threshold_method_names()
+{
+    static const std::vector<std::string> names{
+        "invalid", "other", "otsu", "triangle", "auto_gaussian", "auto_mean_c", "difference_of_gaussian", "max"};
+    return names;
+}
+
+std::string Opsira::file_name(EMatType kind, const std::string& name, const std::string& extension)
+{
+    std::ostringstream file;
+    file << std::setw(2) << std::setfill('0') << static_cast<int>(kind) << "_" << name << extension;
+    return file.str();
+}
 
 // ---- Store -------------------------------------------------------------------------------------
 
@@ -276,16 +291,7 @@ Opsira& Opsira::clear(const std::string& name)
 Opsira& Opsira::set_original(const std::string& path)
 {
     clear();
-    const auto pixels = detail::declared_pixels(path);
-    // Larger files are refused before decoding: OpenCV allocates the whole image from the
-    // header's word alone, and its own limit (2^30 pixels) lets a small hostile file claim
-    // gigabytes. A file whose size cannot be read is refused too.
-    if (!pixels || *pixels > max_read_pixels)
-        throw std::runtime_error("failed to read " + quoted(path));
-    const cv::Mat image = cv::imread(path, cv::IMREAD_COLOR);
-    if (image.empty())
-        throw std::runtime_error("failed to read " + quoted(path));
-    return set_original(image);
+    return set_original(read_image(path, cv::IMREAD_COLOR));
 }
 
 Opsira& Opsira::set_original(const cv::Mat& image)
@@ -389,14 +395,12 @@ std::string Opsira::save(EMatType kind, const std::string& path) { return save(t
 
 std::string Opsira::save(const std::string& name, const std::string& path)
 {
-    const EMatType kind = to_type(name);
-    std::ostringstream file;
-    file << path << std::setw(2) << std::setfill('0') << static_cast<int>(kind) << "_" << name << ".jpg";
+    const std::string file = path + file_name(to_type(name), name, ".jpg");
     const cv::Mat& image = get(name);
     const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, 75, cv::IMWRITE_JPEG_OPTIMIZE, 1};
-    if (!cv::imwrite(file.str(), image, parameters))
-        throw std::runtime_error("failed to write " + quoted(file.str()));
-    return file.str();
+    if (!cv::imwrite(file, image, parameters))
+        throw ImageWriteError(file);
+    return file;
 }
 
 std::vector<std::string> Opsira::save_all(const std::string& path)
@@ -420,7 +424,7 @@ std::vector<std::string> Opsira::save_all(const std::string& path)
 
 // ---- Analysis ----------------------------------------------------------------------------------
 
-std::vector<std::vector<cv::Point>> Opsira::find_contours()
+Contours Opsira::find_contours()
 {
     if (contours.empty()) {
         const cv::Mat edges = get(EMatType::canny_edge_detection);

@@ -1,8 +1,11 @@
-#include "batch.hpp"
-#include "cli.hpp"
-#include "inputs.hpp"
+// The opsira command line: parses it, runs the page pipeline on its images and shows the reports.
+#include "progress_bar.hpp"
 #include "quiet.hpp"
-#include "report.hpp"
+#include "samples.hpp"
+
+#include <tulo/PipelineOptions.hpp>
+#include <tulo/PipelinePlan.hpp>
+#include <tulo/PipelineReport.hpp>
 
 #include <unistd.h>
 
@@ -12,6 +15,8 @@
 #include <vector>
 
 namespace {
+
+namespace pipeline = tulo::pipeline;
 
 void complain(std::FILE* messages, const std::string& message)
 {
@@ -25,14 +30,24 @@ int usage_error(std::FILE* messages, const std::string& message)
     return 2;
 }
 
-void print_report(const opsira::Options& options, const opsira::Report& report, std::FILE* messages)
+std::string usage_text()
+{
+    return pipeline::help_text(pipeline::FrontEnd::tool,
+        "Usage: opsira [OPTION]... [INPUT]...\n"
+        "Derives the tulo image catalogue of every INPUT image and writes it into\n"
+        "OUTDIR/<name of the image>/. An INPUT is an image file or a directory of images; without\n"
+        "INPUT the bundled sample images are used. Images of more than " +
+            std::to_string(tulo::max_image_pixels) + " pixels (2^28) are refused.\n");
+}
+
+void print_report(const pipeline::Options& options, const pipeline::Report& report, std::FILE* messages)
 {
     if (!report.ok())
         complain(messages, report.input + ": " + report.error);
     if (options.json)
-        std::puts(opsira::json_line(report).c_str());
+        std::puts(pipeline::json_line(report).c_str());
     else if (!options.quiet && report.ok())
-        std::puts(opsira::summary_line(report).c_str());
+        std::puts(pipeline::summary_line(report).c_str());
     std::fflush(stdout);
 }
 
@@ -44,9 +59,9 @@ std::string quoted_list(const std::vector<std::string>& items)
     return text;
 }
 
-int process(const opsira::Options& options, const std::vector<std::string>& inputs, std::FILE* messages)
+int process(const pipeline::Options& options, const std::vector<std::string>& inputs, std::FILE* messages)
 {
-    const opsira::Inputs found = opsira::collect_inputs(inputs, options.recursive, options.out_root);
+    const pipeline::Inputs found = pipeline::collect_inputs(inputs, options.recursive, options.out_root);
     for (const std::string& problem : found.problems)
         complain(messages, problem);
     if (found.files.empty()) {
@@ -54,29 +69,33 @@ int process(const opsira::Options& options, const std::vector<std::string>& inpu
         return 1;
     }
     try {
-        opsira::prepare_output(options.out_root);
+        pipeline::prepare_output(options.out_root);
     } catch (const std::runtime_error& error) {
         complain(messages, error.what());
         return 2;
     }
-    const opsira::Job job = opsira::job_of(options);
-    const std::vector<opsira::Task> tasks = opsira::plan_job(found.files, options.out_root, job);
+    const pipeline::Job job = pipeline::job_of(options);
+    const std::vector<pipeline::Task> tasks = pipeline::plan_job(found.files, options.out_root, job);
     const bool show_bar = !options.quiet && !options.verbose && isatty(fileno(messages));
     opsira::ProgressBar bar(messages, tasks.size(), show_bar);
-    opsira::InOrder in_order([&](const opsira::Report& report) {
+    pipeline::BlankTally tally;
+    pipeline::InOrder<pipeline::Report> in_order([&](const pipeline::Report& report) {
+        tally.add(report);
         bar.print_above([&] { print_report(options, report, messages); });
     });
-    const std::size_t failed = opsira::run(
+    const std::size_t failed = pipeline::run(
         tasks, job, options.jobs, [&](std::size_t index, double share) { bar.progress(index, share); },
-        [&](std::size_t index, const opsira::Report& report) {
+        [&](std::size_t index, const pipeline::Report& report) {
             bar.finish(index);
             in_order.add(index, report);
         });
     bar.close();
+    if (job.crop && !options.quiet && !options.json)
+        std::puts(tally.line().c_str());
     return failed == 0 && found.problems.empty() ? 0 : 1;
 }
 
-int run_command(const opsira::Options& options, std::FILE* messages)
+int run_command(const pipeline::Options& options, std::FILE* messages)
 {
     const std::vector<std::string> inputs = options.inputs.empty() ? opsira::sample_images() : options.inputs;
     if (inputs.empty())
@@ -93,15 +112,15 @@ int run_command(const opsira::Options& options, std::FILE* messages)
 
 int main(int argc, char** argv)
 {
-    opsira::Options options;
+    pipeline::Options options;
     try {
-        options = opsira::parse_options(std::vector<std::string>(argv + 1, argv + argc));
-    } catch (const opsira::UsageError& error) {
+        options = pipeline::parse_options(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const pipeline::UsageError& error) {
         return usage_error(stderr, error.what());
     }
     if (options.help || options.list_kinds || options.version) {
-        const std::string text = options.help         ? opsira::usage_text()
-                                 : options.list_kinds ? opsira::kinds_text()
+        const std::string text = options.help         ? usage_text()
+                                 : options.list_kinds ? pipeline::kinds_text()
                                                       : "opsira " OPSIRA_VERSION "\n";
         std::fputs(text.c_str(), stdout);
         return 0;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "Sanitizers.hpp"
+#include "../src/Sanitizers.hpp"
 
 #if TULO_ADDRESS_SANITIZER || TULO_THREAD_SANITIZER
 #include <sanitizer/common_interface_defs.h>

@@ -12,6 +12,9 @@ namespace tulo {
 // result. Bad arguments throw std::invalid_argument; OpenCV's own cv::Exception passes through, and
 // the drawing functions throw cv::Exception for an image of more than two dimensions (a volume).
 
+/** The outline of every contour, each a list of points, as cv::findContours gives them. */
+using Contours = std::vector<std::vector<cv::Point>>;
+
 // ---- Conversion and filtering ---------------------------------------------------------------
 
 /** @brief Converts a colour (BGR) image to one channel of the same depth.
@@ -80,11 +83,11 @@ TULO_API cv::Mat letterbox(const cv::Mat& image, int width, int height, const cv
 /** @brief Outer contours of a two-level image (RETR_EXTERNAL, CHAIN_APPROX_SIMPLE), unfiltered.
  *  @param image a non-empty one-channel 8-bit image.
  *  @throws std::invalid_argument for an empty image. */
-TULO_API std::vector<std::vector<cv::Point>> find_contours(const cv::Mat& image);
+TULO_API Contours find_contours(const cv::Mat& image);
 
 /** @brief The minimum-area rectangle of each contour, in contour order. */
 TULO_API std::vector<cv::RotatedRect>
-convert_contours_to_rotated_rects(const std::vector<std::vector<cv::Point>>& contours);
+convert_contours_to_rotated_rects(const Contours& contours);
 
 /** @brief Probabilistic Hough segments of a one-channel 8-bit image.
  *  @param lines replaced by the segments (x1, y1, x2, y2).
@@ -95,7 +98,7 @@ TULO_API cv::Mat find_hough_lines(const cv::Mat& image, std::vector<cv::Vec4i>& 
  *         area above 105 numbered by its index.
  *  @throws std::invalid_argument for an empty image; cv::Exception for a volume. */
 TULO_API cv::Mat add_contours_to_image(const cv::Mat& image,
-                                       const std::vector<std::vector<cv::Point>>& contours,
+                                       const Contours& contours,
                                        const cv::Scalar& colour);
 
 /** @brief A copy of the image with every contour of area above 5 drawn and numbered in the
@@ -104,7 +107,7 @@ TULO_API cv::Mat add_contours_to_image(const cv::Mat& image,
  *         the colour of the interval before it.
  *  @throws std::invalid_argument for an empty image; cv::Exception for a volume. */
 TULO_API cv::Mat add_contours_and_limits_to_image(const cv::Mat& image,
-                                                  const std::vector<std::vector<cv::Point>>& contours);
+                                                  const Contours& contours);
 
 // ---- Difference of Gaussians and colour balance -----------------------------------------------
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <tulo/Export.hpp>
+#include <tulo/ImageFile.hpp>
+#include <tulo/MatManip.hpp>
 
 #include <opencv2/core.hpp>
 
@@ -96,7 +98,7 @@ public:
     };
 
     /** Most pixels an image file may declare for set_original(path) to read it: 2^28. */
-    static constexpr std::uint64_t max_read_pixels = std::uint64_t{1} << 28;
+    static constexpr std::uint64_t max_read_pixels = max_image_pixels;
 
     /** The image store, ordered by byte-wise name. */
     std::map<std::string, cv::Mat> images;
@@ -105,7 +107,7 @@ public:
     /** The method whose image became "threshold". */
     EThresholdType threshold_type;
     /** Outer contours of the edge image, found once. */
-    std::vector<std::vector<cv::Point>> contours;
+    Contours contours;
     /** Hough segments of the threshold image, as x1, y1, x2, y2. */
     std::vector<cv::Vec4i> hough_lines;
     /** Orientation of each segment in degrees, in (-90, 90], sorted ascending. */
@@ -119,7 +121,7 @@ public:
     /** @brief An empty workspace. */
     Opsira();
     /** @brief A workspace holding the colour image read from `path`.
-     *  @throws std::runtime_error "failed to read \"<path>\"" as set_original(path). */
+     *  @throws ImageReadError "failed to read \"<path>\"" as set_original(path). */
     explicit Opsira(const std::string& path);
     /** @brief A workspace holding a deep copy of `image`; empty for an empty image. */
     explicit Opsira(const cv::Mat& image);
@@ -128,6 +130,17 @@ public:
     Opsira& operator=(const Opsira&) = default;
     Opsira& operator=(Opsira&&) = default;
     virtual ~Opsira();
+
+    /** @brief The store key of every kind, indexed by its number: "invalid", "original", ...,
+     *         "user_defined", "max"; what to_string gives unless a subclass overrides it. */
+    static const std::vector<std::string>& kind_names();
+    /** @brief The name of every threshold method, indexed by its number: "invalid", "other", ...,
+     *         "max"; what to_string gives unless a subclass overrides it. */
+    static const std::vector<std::string>& threshold_method_names();
+    /** @brief The file name save gives a kind: two-digit kind number, "_", `name`, `extension`.
+     *  @param kind the number: user_defined for a name that is no kind's.
+     *  @param extension with its dot, e.g. ".jpg". */
+    static std::string file_name(EMatType kind, const std::string& name, const std::string& extension);
 
     /** @brief The kind whose name is exactly `name`; user_defined when there is none. */
     virtual EMatType to_type(const std::string& name) const;
@@ -148,7 +161,7 @@ public:
     virtual Opsira& clear(const std::string& name);
 
     /** @brief Clears the workspace and makes the colour image read from `path` the original.
-     *  @throws std::runtime_error "failed to read \"<path>\"" when the file cannot be decoded, and
+     *  @throws ImageReadError "failed to read \"<path>\"" when the file cannot be decoded, and
      *          before any decoding when its header declares more than 2^28 pixels, when its size
      *          cannot be read from its header (in every format OpenCV decodes), or when a JPEG
      *          stream ends before its end marker; the workspace is left cleared. */
@@ -208,7 +221,7 @@ public:
      *         path + two-digit kind + "_" + name + ".jpg", quality 75, optimised coding.
      *  @param path a prefix put unchanged before the file name ("dir/" for a directory).
      *  @return the file name written.
-     *  @throws std::runtime_error "failed to write \"<file>\"" when the file cannot be written. */
+     *  @throws ImageWriteError "failed to write \"<file>\"" when the file cannot be written. */
     virtual std::string save(const std::string& name, const std::string& path);
     /** @brief Derives every kind 1 to 22 (the mosaic last) and saves every stored image in store
      *         order. @return the file names in the order written. */
@@ -216,7 +229,7 @@ public:
 
     /** @brief The outer contours of the edge image, searched when the cached list is empty.
      *  @return a copy of the cached list. */
-    virtual std::vector<std::vector<cv::Point>> find_contours();
+    virtual Contours find_contours();
     /** @brief Chooses among the Otsu, triangle and Gaussian adaptive images by foreground share,
      *         inverts a mostly-set choice, and stores it as "threshold". */
     virtual cv::Mat create_threshold();

@@ -3,6 +3,8 @@
 // Conversions between the library's types and Python's: images are NumPy arrays shaped and typed
 // as cv2 has them, contours are lists of (N, 2) int32 arrays, segments an (N, 4) int32 array.
 
+#include <tulo/MatManip.hpp>
+
 #include <opencv2/core.hpp>
 
 #include <pybind11/numpy.h>
@@ -14,7 +16,7 @@ namespace tulo_python {
 
 namespace py = pybind11;
 
-using Contours = std::vector<std::vector<cv::Point>>;
+using tulo::Contours;
 using Segments = std::vector<cv::Vec4i>;
 
 /** @brief A matrix over the array's buffer that keeps the array alive (a C-contiguous copy of it
@@ -110,7 +112,7 @@ template <> struct type_caster<tulo_python::Contours> {
 };
 
 template <> struct type_caster<tulo_python::Segments> {
-    PYBIND11_TYPE_CASTER(tulo_python::Segments, const_name("numpy.ndarray"));
+    PYBIND11_TYPE_CASTER(tulo_python::Segments, const_name("numpy.ndarray[numpy.int32]"));
 
     bool load(handle source, bool)
     {

@@ -1,5 +1,7 @@
 #include "bindings.hpp"
 
+#include <tulo/ImageFile.hpp>
+
 #include <opencv2/core.hpp>
 
 #include <pybind11/pybind11.h>
@@ -10,13 +12,6 @@
 namespace {
 
 namespace py = pybind11;
-
-// The library's one std::runtime_error is a file it could not read or write, and its message
-// says so; other runtime errors keep pybind11's RuntimeError.
-bool names_a_file(const std::string& message)
-{
-    return message.rfind("failed to read \"", 0) == 0 || message.rfind("failed to write \"", 0) == 0;
-}
 
 // The module keeps the exception type alive; the translator, a plain function, finds it here.
 PyObject* opencv_error_type = nullptr;
@@ -29,9 +24,7 @@ void translate_exceptions()
                 std::rethrow_exception(error);
         } catch (const cv::Exception& failure) {
             PyErr_SetString(opencv_error_type, failure.what());
-        } catch (const std::runtime_error& failure) {
-            if (!names_a_file(failure.what()))
-                throw;
+        } catch (const tulo::ImageFileError& failure) {
             PyErr_SetString(PyExc_OSError, failure.what());
         }
     });
@@ -53,4 +46,5 @@ PYBIND11_MODULE(_tulo, m)
     tulo_python::bind_intervals(m);
     tulo_python::bind_kmeans(m);
     tulo_python::bind_skew(m);
+    tulo_python::bind_orientation(m);
 }

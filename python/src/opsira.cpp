@@ -228,11 +228,10 @@ template <typename Result, typename... Args> auto from_python(Result (Opsira::*m
     };
 }
 
-template <typename Enum> void add_values(py::enum_<Enum>& enumeration, Enum last)
+template <typename Enum> void add_values(py::enum_<Enum>& enumeration, const std::vector<std::string>& names)
 {
-    const Opsira names;
-    for (int value = 0; value <= static_cast<int>(last); ++value)
-        enumeration.value(names.to_string(static_cast<Enum>(value)).c_str(), static_cast<Enum>(value));
+    for (std::size_t value = 0; value < names.size(); ++value)
+        enumeration.value(names[value].c_str(), static_cast<Enum>(value));
 }
 
 py::object image_mapping(const Opsira& workspace)
@@ -254,9 +253,9 @@ void bind_opsira(py::module_& m)
 
     py::class_<Opsira, PyOpsira> opsira(m, "Opsira", doc::Opsira);
     py::enum_<EMatType> kinds(opsira, "EMatType", doc::Opsira_EMatType);
-    add_values(kinds, EMatType::max);
+    add_values(kinds, Opsira::kind_names());
     py::enum_<EThresholdType> methods(opsira, "EThresholdType", doc::Opsira_EThresholdType);
-    add_values(methods, EThresholdType::max);
+    add_values(methods, Opsira::threshold_method_names());
 
     opsira.def(py::init<>(), doc::Opsira_2)
         .def(py::init<const std::string&>(), doc::Opsira_3, path, no_gil)

@@ -14,13 +14,13 @@ set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 run_step("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(file include/tulo/Opsira.hpp include/tulo/tulo.hpp ${LIBDIR}/libtuloopsira.so.1
+foreach(file include/tulo/Opsira.hpp include/tulo/tulo.hpp ${LIBDIR}/libtuloopsira.so.1 ${LIBDIR}/libtulopipeline.so.1
              ${LIBDIR}/cmake/tulo/tuloConfig.cmake ${LIBDIR}/cmake/tulo/tuloConfigVersion.cmake
              ${LIBDIR}/pkgconfig/tuloopsira.pc)
   expect_file(${prefix}/${file})
 endforeach()
 # The development link and the SONAME link point to the versioned file.
-foreach(link libtuloopsira.so libtuloopsira.so.1)
+foreach(link libtuloopsira.so libtuloopsira.so.1 libtulopipeline.so libtulopipeline.so.1)
   if(NOT IS_SYMLINK ${prefix}/${LIBDIR}/${link})
     message(FATAL_ERROR "${link} is not a symbolic link")
   endif()
@@ -32,7 +32,7 @@ run_step("build with find_package" ${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-bu
 run_step("run the find_package consumer" ${WORK_DIR}/cmake-build/tulo_consumer)
 
 run_step("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig
-  ${PKG_CONFIG} --cflags --libs tuloopsira)
+  ${PKG_CONFIG} --cflags --libs tulopipeline)
 separate_arguments(flags UNIX_COMMAND "${step_output}")
 run_step("build with pkg-config" ${CXX} -std=c++17 ${CONSUMER_DIR}/main.cpp ${flags}
   -Wl,-rpath,${prefix}/${LIBDIR} -o ${WORK_DIR}/pkg-config-consumer)

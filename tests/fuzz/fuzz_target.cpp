@@ -32,7 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using Kind = tulo::Opsira::EMatType;
 using Method = tulo::Opsira::EThresholdType;
-using Contours = std::vector<std::vector<cv::Point>>;
+using tulo::Contours;
 
 // Small enough for thousands of runs a second, large enough for Hough segments of 80 votes.
 constexpr int max_side = 96;

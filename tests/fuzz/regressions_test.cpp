@@ -38,7 +38,7 @@ TEST_F(FuzzRegressions, ContourDrawingOnAVolumeIsRefused)
 {
     const std::array<int, 3> sizes{3, 5, 4};
     const cv::Mat volume(3, sizes.data(), CV_16SC2, cv::Scalar::all(9));
-    const std::vector<std::vector<cv::Point>> contours{{{94, 23}, {INT_MAX, INT_MAX}}, {{-20, 98}, {98, 94}}};
+    const tulo::Contours contours{{{94, 23}, {INT_MAX, INT_MAX}}, {{-20, 98}, {98, 94}}};
 
     EXPECT_THROW(tulo::add_contours_to_image(volume, contours, cv::Scalar(1, 2, 3)), cv::Exception);
     EXPECT_THROW(tulo::add_contours_and_limits_to_image(volume, contours), cv::Exception);

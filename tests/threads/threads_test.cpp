@@ -34,7 +34,7 @@ struct Shared {
     cv::Mat colour = scene(120, 90);
     cv::Mat grey;
     cv::Mat edges;
-    std::vector<std::vector<cv::Point>> contours;
+    tulo::Contours contours;
     std::vector<double> values{12.5, 3.0, 3.5, 40.0, 41.0, 3.25, 90.0, 12.0, 12.75, 39.5};
 
     Shared()
@@ -49,7 +49,7 @@ cv::Mat as_mat(const std::vector<double>& values) { return cv::Mat(values, true)
 
 cv::Mat as_mat(const std::string& text) { return cv::Mat(std::vector<char>(text.begin(), text.end()), true); }
 
-cv::Mat as_mat(const std::vector<std::vector<cv::Point>>& contours)
+cv::Mat as_mat(const tulo::Contours& contours)
 {
     std::vector<cv::Point> all;
     for (const auto& contour : contours) {

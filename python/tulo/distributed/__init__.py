@@ -1,11 +1,12 @@
-"""Whole archives on a Dask cluster: one task per image, each running the opsira tool's own processing.
+"""Whole archives on a Dask cluster: one task per image, each running the library's page pipeline as
+the opsira tool does.
 
     import tulo.distributed
     for report in tulo.distributed.process(["scans/"], "/shared/out", client=client):
         print(report["input"], report["ok"])
 
-The choices are the tool's: a catalogue (or `kinds`) in a `format`, or with `deskew` a levelled
-copy of each image. Every worker must see the inputs and the output folder at the same paths as
+The choices are the tool's: a catalogue (or `kinds`) in a `format`, or with the page steps
+(`orient`, `deskew`, `crop`) one upright, levelled or cut copy of each image. Every worker must see the inputs and the output folder at the same paths as
 the caller (a shared file system). Each image's outputs are written beside their final place,
 hidden, and renamed into it when complete, so a reader never sees a partial catalogue or a
 half-written copy, and a task that Dask runs again after its worker died leaves one output all
@@ -15,22 +16,18 @@ import collections
 import contextlib
 import os
 import pathlib
-import re
 import shutil
 import warnings
 from typing import Iterable, Iterator, NamedTuple, Optional, Sequence, Union
 
-from .. import _opsira
-from .._opsira import DeskewSettings, Format, Job
+from .. import _pipeline
+from .._pipeline import CropSettings, DeskewSettings, Format, Job, OrientSettings
 
 Kinds = Union[None, str, Sequence[Union[str, int]]]
 
 RETRIES = 2  # further attempts of a task whose Python code failed (a dead worker is Dask's business)
 WORKER_DIED = "the worker processing this image died"
 LOOPBACK = "127.0.0.1"  # the interface of a local cluster, so that no other machine can reach it
-# The tool's hidden name of an output being written: ".<stem>.tmp-<pid>-<serial><suffix>", and
-# ".old" after it for a folder moved aside while its replacement went in.
-STAGED_NAME = re.compile(r"\.(.*)\.tmp-\d+-\d+(.*)")
 
 
 class Task(NamedTuple):
@@ -57,8 +54,8 @@ def plan(inputs: Paths, out_root: Union[str, os.PathLike] = "out", job: Optional
     `job`, as opsira finds and names them."""
     paths = [inputs] if isinstance(inputs, (str, os.PathLike)) else inputs
     out_root = os.fspath(out_root)
-    files, problems = _opsira.collect_inputs([os.fspath(path) for path in paths], recursive, out_root)
-    return Plan([Task(*task) for task in _opsira.plan_tasks(files, out_root, job or Job())], problems)
+    files, problems = _pipeline.collect_inputs([os.fspath(path) for path in paths], recursive, out_root)
+    return Plan([Task(*task) for task in _pipeline.plan_tasks(files, out_root, job or Job())], problems)
 
 
 def kind_numbers(kinds: Kinds = None) -> list:
@@ -67,49 +64,56 @@ def kind_numbers(kinds: Kinds = None) -> list:
     `kinds` is a comma-separated string or a sequence of names, numbers or EMatType values.
     Raises ValueError for an unknown kind."""
     names = [kinds] if isinstance(kinds, str) else [str(int(k)) if not isinstance(k, str) else k for k in kinds or []]
-    return _opsira.parse_kinds(",".join(names)) if names else []
+    return _pipeline.parse_kinds(",".join(names)) if names else []
 
 
 def make_job(kinds: Kinds = None, *, deskew: Union[bool, DeskewSettings] = False,
-             format: Union[str, Format] = "jpg", resume: bool = False) -> Job:
+             format: Union[str, Format] = "jpg", resume: bool = False, orient: Union[bool, OrientSettings] = False,
+             crop: Union[bool, CropSettings] = False) -> Job:
     """What opsira writes for every image with these choices: the catalogue, or only `kinds`, as
-    `format` files ("jpg", "png" or "tif"); or with `deskew` (True for the tool's settings, or a
-    DeskewSettings) one copy of each image levelled by the angle of its rows, in its own format.
+    `format` files ("jpg", "png" or "tif"); or with the page steps `orient`, `deskew` and `crop`
+    (each True for the tool's settings, or its settings) one copy of each image stood upright,
+    levelled by the angle of its rows and cut to its content, in that order, in its own format.
     With `resume`, complete outputs are left alone. Raises ValueError for what the tool refuses."""
-    settings = DeskewSettings() if deskew is True else deskew or None
+    def chosen_settings(choice, settings_type):
+        return settings_type() if choice is True else choice or None
+
     chosen = format if isinstance(format, Format) else Format.__members__.get(format)
     if chosen is None:
         raise ValueError(f'unknown format "{format}": give jpg, png or tif')
-    if settings is not None and (kinds or chosen != Format.jpg):
-        raise ValueError("de-skewing writes one levelled copy of each image in its own format: no kinds or format")
-    return Job(kind_numbers(kinds), chosen, resume, settings)
+    job = Job(kind_numbers(kinds), chosen, resume, chosen_settings(deskew, DeskewSettings),
+              chosen_settings(orient, OrientSettings), chosen_settings(crop, CropSettings))
+    if job.flat and (kinds or chosen != Format.jpg):
+        raise ValueError("a page step writes one copy of each image in its own format: no kinds or format")
+    return job
 
 
 def expected_files(task: Task, job: Job) -> list:
     """The files a complete output of the task holds for this job."""
-    return [task.output] if job.deskew else [task.output + name for name in _opsira.planned_files(job)]
+    return _pipeline.expected_files(task.input, task.output, job)
 
 
 def is_complete(task: Task, job: Job) -> bool:
     """True when every file the job writes for the task is in place."""
-    return all(os.path.isfile(file) for file in expected_files(task, job))
+    return _pipeline.is_complete(task.input, task.output, job)
 
 
 def process(inputs: Paths, out_root: Union[str, os.PathLike] = "out", kinds: Kinds = None, *,
             deskew: Union[bool, DeskewSettings] = False, format: Union[str, Format] = "jpg", client=None,
-            recursive: bool = False, resume: bool = False, workers: Optional[int] = None) -> Iterator[dict]:
+            recursive: bool = False, resume: bool = False, workers: Optional[int] = None,
+            orient: Union[bool, OrientSettings] = False, crop: Union[bool, CropSettings] = False) -> Iterator[dict]:
     """Processes every image of `inputs` on a Dask cluster and yields one report per image as it
     completes: a dict with the fields of `opsira --json`.
 
     The choices are opsira's (see make_job): the whole catalogue, `kinds` (including
     "angle_corrected", the Hough angle's turn) and `format` into OUTDIR/<name of the image>/, or
-    with `deskew` a levelled copy of each image as OUTDIR/<file name>. `client` is a
+    with `orient`, `deskew` or `crop` one copy of each image as OUTDIR/<file name>. `client` is a
     dask.distributed Client or a scheduler's address ("tcp://HOST:8786"); without one a local
     cluster of `workers` processes (one per core by default) is started and closed. With `resume`,
     an image whose outputs are complete is not processed again and its report says "skipped". A
     folder that cannot be listed is passed on with a warning; a bad image gives a report with "ok"
     false."""
-    job = make_job(kinds, deskew=deskew, format=format, resume=resume)
+    job = make_job(kinds, deskew=deskew, format=format, resume=resume, orient=orient, crop=crop)
     planned = plan(inputs, out_root, job, recursive=recursive)
     for problem in planned.problems:
         warnings.warn(problem, stacklevel=2)
@@ -177,21 +181,17 @@ def report_of(future, task: Task) -> dict:
 
 
 def failed_report(task: Task, reason: str) -> dict:
-    return dict(_opsira.blank_report(task.input, task.output), ok=False, error=reason)
+    return dict(_pipeline.blank_report(task.input, task.output), ok=False, error=reason)
 
 
 def resumed_report(task: Task, job: Job) -> dict:
-    return dict(_opsira.blank_report(task.input, task.output), skipped=True, files=expected_files(task, job))
+    return _pipeline.resumed_report(task.input, task.output, job)
 
 
 def staged_place(name: str) -> set:
-    """The places, as (stem, suffix), that a name of the tool's staging can belong to; none for
+    """The names of the places that an entry of the pipeline's staging can belong to; none for
     another name. One ending in ".old" is a folder moved aside or one staged for a place ending so."""
-    match = STAGED_NAME.fullmatch(name)
-    if not match:
-        return set()
-    stem, rest = match.groups()
-    return {(stem, rest), (stem, rest[:-len(".old")])} if rest.endswith(".old") else {(stem, rest)}
+    return set(_pipeline.staged_places(name))
 
 
 def leftovers(tasks: Iterable[Task]) -> list:
@@ -200,7 +200,7 @@ def leftovers(tasks: Iterable[Task]) -> list:
     places = collections.defaultdict(set)
     for task in tasks:
         final = pathlib.Path(task.output)
-        places[final.parent].add((final.stem, final.suffix))
+        places[final.parent].add(final.name)
     found = []
     for folder, names in places.items():
         with contextlib.suppress(OSError), os.scandir(folder) as entries:
@@ -222,5 +222,5 @@ def process_image(input: str, output: str, job: Job) -> dict:
     """What a worker runs: opsira's processing of one image, which writes beside `output`, hidden,
     and renames into place when every file is written."""
     # Dask runs a task per core, so OpenCV's own threads would only compete with the other tasks.
-    _opsira.set_opencv_threads(1)
-    return _opsira.process(input, output, job)
+    _pipeline.set_opencv_threads(1)
+    return _pipeline.process(input, output, job)

@@ -1,4 +1,4 @@
-#include "inputs.hpp"
+#include <tulo/PipelinePlan.hpp>
 
 #include <stdlib.h>
 
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <system_error>
 
-namespace opsira {
+namespace tulo::pipeline {
 namespace fs = std::filesystem;
 
 namespace {
@@ -84,22 +84,6 @@ std::vector<Task> plan(const std::vector<std::string>& files, const std::string&
     return tasks;
 }
 
-std::vector<std::string> images_in(const fs::path& dir)
-{
-    std::error_code ignored;
-    if (!fs::is_directory(dir, ignored))
-        return {};
-    Inputs found;
-    add_directory(dir, false, fs::path(), found);
-    return found.files;
-}
-
-fs::path executable_dir()
-{
-    std::error_code ignored;
-    return fs::read_symlink("/proc/self/exe", ignored).parent_path();
-}
-
 } // namespace
 
 std::string lowercase_extension(const std::string& path)
@@ -141,7 +125,7 @@ std::vector<Task> plan_files(const std::vector<std::string>& files, const std::s
 
 std::vector<Task> plan_job(const std::vector<std::string>& files, const std::string& out_root, const Job& job)
 {
-    return plan(files, out_root, job.deskew.has_value());
+    return plan(files, out_root, job.flat());
 }
 
 void prepare_output(const std::string& out_root)
@@ -157,14 +141,4 @@ void prepare_output(const std::string& out_root)
     fs::remove(probe, error);
 }
 
-std::vector<std::string> sample_images()
-{
-    for (const fs::path& dir : {executable_dir() / ".." / OPSIRA_RELATIVE_SAMPLES_DIR, fs::path(OPSIRA_SOURCE_SAMPLES_DIR)}) {
-        const std::vector<std::string> files = images_in(dir.lexically_normal());
-        if (!files.empty())
-            return files;
-    }
-    return {};
-}
-
-} // namespace opsira
+} // namespace tulo::pipeline

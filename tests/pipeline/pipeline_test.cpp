@@ -1,16 +1,21 @@
-// The tool's parts in-process. Built with TULO_SANITIZE=thread, the pool tests are the
+// The page pipeline in-process. Built with TULO_SANITIZE=thread, the pool tests are the
 // ThreadSanitizer check that workspaces on parallel workers share nothing.
-#include "batch.hpp"
-#include "cli.hpp"
-#include "inputs.hpp"
-#include "report.hpp"
-#include "tool_support.hpp"
+#include "tools/tool_support.hpp"
+
+#include <tulo/PipelineOptions.hpp>
+#include <tulo/PipelinePlan.hpp>
+#include <tulo/PipelineReport.hpp>
 
 #include <atomic>
+#include <fstream>
 #include <map>
+#include <regex>
+#include <sstream>
 
 namespace opsira {
 namespace {
+
+using namespace tulo::pipeline;
 
 using testing::TempDir;
 using testing::catalogue_files;
@@ -196,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ReportOrder, FollowsTheIndicesWhateverOrderTheReportsCome)
 {
     std::vector<std::string> delivered;
-    InOrder in_order([&](const Report& report) { delivered.push_back(report.input); });
+    InOrder<Report> in_order([&](const Report& report) { delivered.push_back(report.input); });
     for (const std::size_t index : {2u, 0u, 3u, 1u}) {
         Report report;
         report.input = std::to_string(index);
@@ -207,6 +212,41 @@ TEST(ReportOrder, FollowsTheIndicesWhateverOrderTheReportsCome)
     }
     EXPECT_EQ(delivered, (std::vector<std::string>{"0", "1", "2", "3"}));
 }
+
+TEST(ProgressBar, CountsFinishedImagesAndTheSharesUnderWay)
+{
+    Progress progress(4);
+    EXPECT_EQ(progress.bar(), "[..............................] 0/4");
+    progress.advance(1, 0.5);
+    progress.finish(0);
+    EXPECT_EQ(progress.bar(), "[###########...................] 1/4");  // 1.5 of 4 images
+    progress.finish(1);
+    EXPECT_EQ(progress.bar(), "[###############...............] 2/4") << "a finished image's share is not counted twice";
+}
+
+struct StagedName {
+    std::string test_name;
+    std::string entry;
+    std::vector<std::string> places;
+};
+
+class StagingNames : public ::testing::TestWithParam<StagedName> {};
+
+TEST_P(StagingNames, TellTheirPlaces)
+{
+    EXPECT_EQ(staged_places(GetParam().entry), GetParam().places);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, StagingNames,
+    ::testing::Values(StagedName{"File", ".page.tmp-41-0.png", {"page.png"}},
+                      StagedName{"Folder", ".page.tmp-41-12", {"page"}},
+                      StagedName{"FolderMovedAside", ".page.tmp-41-0.old", {"page.old", "page"}},
+                      StagedName{"MarkInTheStem", ".a.tmp-1-2.tmp-3-4.png", {"a.tmp-1-2.png"}},
+                      StagedName{"NotHidden", "page.tmp-41-0.png", {}},
+                      StagedName{"NoSerial", ".page.tmp-41-.png", {}},
+                      StagedName{"AnOutput", "page.png", {}}),
+    [](const auto& info) { return info.param.test_name; });
 
 TEST(KindList, SortsAndPutsTheMosaicLast)
 {
@@ -267,6 +307,58 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(std::vector<std::string>{"--deskew", "--min-confidence=-1"},
                        "invalid confidence \"-1\": give a number of 0 or more")),
     [](const auto& info) { return testing::arguments_name(info.param.first); });
+
+// ---------------------------------------------------------------------------------------------
+// The options table writes --help; the manual and the README list the options by hand, and must
+// list the same ones in the same order.
+class OptionsTable : public ::testing::Test {
+protected:
+    static std::vector<std::string> table_labels()
+    {
+        std::vector<std::string> labels;
+        for (const OptionDoc& option : documented_options(FrontEnd::tool))
+            labels.push_back((option.short_name ? std::string("-") + option.short_name + ", " : "") + "--" +
+                             option.long_name + (option.value_name.empty() ? "" : " " + option.value_name));
+        return labels;
+    }
+    static std::string source(const std::string& name)
+    {
+        std::ifstream file(std::string(TULO_SOURCE_DIR) + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+};
+
+TEST_F(OptionsTable, TheManualDescribesEveryOptionInOrder)
+{
+    const std::string manual = source("tools/opsira.1");
+    const std::size_t begin = manual.find(".SH OPTIONS");
+    std::istringstream section(manual.substr(begin, manual.find(".SH", begin + 1) - begin));
+    std::vector<std::string> labels;
+    for (std::string line, previous; std::getline(section, line); previous = line) {
+        if (previous != ".TP")
+            continue;
+        // ".BR \-o ", " \-\-out " \fIDIR\fR"" reads "-o, --out DIR".
+        line = std::regex_replace(line.substr(line.find(' ') + 1), std::regex(R"(\\f[IR]|")"), "");
+        line = std::regex_replace(std::regex_replace(line, std::regex(R"(\\-)"), "-"), std::regex(" +"), " ");
+        labels.push_back(std::regex_replace(line, std::regex(" ,"), ","));
+    }
+    EXPECT_EQ(labels, table_labels());
+}
+
+TEST_F(OptionsTable, TheReadmeListsEveryOptionInOrder)
+{
+    const std::string readme = source("README.md");
+    std::istringstream table(readme.substr(readme.find("| option | meaning |")));
+    const std::regex quoted("`([^`]+)`");
+    std::vector<std::string> labels;
+    std::string line;
+    for (std::getline(table, line), std::getline(table, line); std::getline(table, line) && line[0] == '|';) {
+        const std::string first = line.substr(0, line.find(" | "));
+        for (std::sregex_iterator it(first.begin(), first.end(), quoted), end; it != end; ++it)
+            labels.push_back((*it)[1].str());
+    }
+    EXPECT_EQ(labels, table_labels());
+}
 
 // ---------------------------------------------------------------------------------------------
 TEST(JsonString, EscapesWhatJsonRequires)
