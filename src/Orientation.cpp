@@ -33,6 +33,11 @@ constexpr double axis_floor = 1.0;
 // Up against down is trusted from this combined lean (in standard deviations of votes of random
 // sign) on.
 constexpr double lean_needed = 3.0;
+// Each of the two script-independent cues must lean the same way by at least this much on its own,
+// so that one cue alone cannot carry the answer: right-to-left text (Arabic, Hebrew) is ragged on
+// the left, and its full stops end words on the left, which neither cue reads as either way.
+constexpr double mark_lean_needed = 1.5;
+constexpr double ragged_lean_needed = 1.0;
 // Weight of the ascender cue against the script-independent ones: it is strong in Latin script,
 // but Cyrillic has more descenders than ascenders, so alone it turns Cyrillic over.
 constexpr double ascender_weight = 0.25;
@@ -234,7 +239,8 @@ bool overlap_enough(const cv::Rect& a, const cv::Rect& b)
 // ends are than their left starts, in [-1, 1] (positive when the right side is the ragged one).
 std::vector<double> ragged_votes(std::vector<TextLine> lines)
 {
-    std::sort(lines.begin(), lines.end(), [](const TextLine& a, const TextLine& b) { return a.box.y < b.box.y; });
+    std::sort(lines.begin(), lines.end(),
+              [](const TextLine& a, const TextLine& b) { return a.box.y < b.box.y; });
     std::vector<double> votes;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const cv::Rect& upper = lines[i].box;
@@ -370,6 +376,15 @@ double upright_lean(const Evidence& evidence)
            std::sqrt(2.0 + ascender_weight * ascender_weight);
 }
 
+// The lean in units of what is needed: the combined lean, and each script-independent cue in the
+// combined lean's direction.
+double lean_strength(const Evidence& evidence, double lean)
+{
+    const double direction = lean >= 0.0 ? 1.0 : -1.0;
+    return std::max(0.0, std::min({std::abs(lean) / lean_needed, direction * evidence.mark_lean / mark_lean_needed,
+                                   direction * evidence.ragged_lean / ragged_lean_needed}));
+}
+
 } // namespace
 
 OrientationEstimate estimate_orientation(const cv::Mat& page)
@@ -380,7 +395,7 @@ OrientationEstimate estimate_orientation(const cv::Mat& page)
             "orientation estimation needs an image of 1, 3 or 4 channels");
     const Evidence evidence = evidence_of(page);
     const double lean = upright_lean(evidence);
-    const double confidence = std::min(axis_strength(evidence), std::abs(lean) / lean_needed);
+    const double confidence = std::min(axis_strength(evidence), lean_strength(evidence, lean));
     if (confidence < min_orientation_confidence)
         return {0, confidence};
     return {lean > 0.0 ? evidence.turn : evidence.turn + 180, confidence};
