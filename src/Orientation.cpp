@@ -34,8 +34,8 @@ constexpr double axis_floor = 1.0;
 // sign) on.
 constexpr double lean_needed = 3.0;
 // Each of the two script-independent cues must lean the same way by at least this much on its own,
-// so that one cue alone cannot carry the answer: right-to-left text (Arabic, Hebrew) is ragged on
-// the left, and its full stops end words on the left, which neither cue reads as either way.
+// so that one cue alone (a ragged left edge of a column, specks on a degraded page) cannot carry
+// the answer.
 constexpr double mark_lean_needed = 1.5;
 constexpr double ragged_lean_needed = 1.0;
 // Weight of the ascender cue against the script-independent ones: it is strong in Latin script,

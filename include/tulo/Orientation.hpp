@@ -9,7 +9,8 @@ namespace tulo {
 // Standing a page the right way up: which quarter turn makes its lines of text horizontal and
 // upright. Made for left-to-right scripts set in lines (Latin, Cyrillic, Greek); pages may be tilted
 // up to 10 degrees off a quarter turn (estimate_skew levels that afterwards). Pages of other scripts
-// or with little text may be answered or left below the threshold.
+// or with little text may be answered or left below the threshold. Right-to-left writing is not
+// covered: of 60 mirrored Latin, Cyrillic and Greek pages, 13 scored above the threshold.
 
 /** @brief The quarter turn that stands a page upright and how far it can be trusted. */
 struct OrientationEstimate {
@@ -25,7 +26,7 @@ struct OrientationEstimate {
      *  as Cyrillic has more descenders), each summed over its root sum of squares, combined as
      *  Stouffer's sum; the margin is that in standard deviations divided by 3, and no more than
      *  the full-stop cue's lean divided by 1.5 nor the ragged cue's (each must point the same
-     *  way on its own: right-to-left text fails them). 0 for a page without lines in a clear
+     *  way on its own). 0 for a page without lines in a clear
      *  direction (blank, noise, photographs, drawings); 1 to 5 for pages of text. */
     double confidence = 0.0;
 };
