@@ -48,53 +48,40 @@ std::vector<cv::Point> sorted_points(std::vector<cv::Point> points)
     return points;
 }
 
-// ---- the drawings, rebuilt from OpenCV calls ------------------------------------------------
+// ---- what a drawing shows, read from its pixels ------------------------------------------
 
-void draw_label_directly(cv::Mat& canvas, const Contour& contour, const std::string& text, const double scale,
-                         const cv::Scalar& colour)
+// Pixels of exactly `colour` (in the drawing's channels) inside `area`. Labels are drawn without
+// anti-aliasing, so a labelled contour always leaves some; blends with the base never hit a
+// palette colour exactly.
+int pixels_of(const cv::Mat& drawing, const cv::Rect& area, const cv::Scalar& colour)
 {
-    const cv::Point2f centre = cv::minAreaRect(contour).center;
-    cv::putText(canvas, text, cv::Point(cvRound(centre.x) - 10, cvRound(centre.y) + 5), cv::FONT_HERSHEY_SIMPLEX,
-                scale, colour, 1, cv::LINE_8, false);
+    cv::Mat same;
+    cv::inRange(drawing(area), colour, colour, same);
+    return cv::countNonZero(same);
 }
 
-// The single-colour drawing: all lines, then the labels of the contours flagged in `labelled`.
-cv::Mat single_colour_drawing(const cv::Mat& base, const Contours& contours, const cv::Scalar& colour,
-                              const std::vector<bool>& labelled)
+// The box of the label texts: everything that changed more than 2 pixels away from any outline.
+cv::Rect label_box(const cv::Mat& drawing, const cv::Mat& base, const Contours& contours)
 {
-    cv::Mat canvas = base.clone();
-    for (const Contour& contour : contours)
-        cv::polylines(canvas, contour, true, colour, 1, cv::LINE_AA, 0);
-    for (std::size_t i = 0; i < contours.size(); ++i)
-        if (labelled[i])
-            draw_label_directly(canvas, contours[i], std::to_string(i), 2.5, colour);
-    return canvas;
+    cv::Mat changed;
+    cv::absdiff(drawing, base, changed);
+    changed = changed.reshape(1, changed.rows * changed.cols);
+    cv::reduce(changed, changed, 1, cv::REDUCE_MAX);
+    changed = changed.reshape(1, base.rows) > 0;
+    cv::polylines(changed, contours, true, cv::Scalar(0), 5);
+    std::vector<cv::Point> inked;
+    cv::findNonZero(changed, inked);
+    return inked.empty() ? cv::Rect() : cv::boundingRect(inked);
 }
 
-// The interval drawing with hand-picked colours; a contour without a colour is skipped.
-struct Paint {
-    bool drawn;
-    cv::Scalar colour;
-};
-
-cv::Mat interval_drawing(const cv::Mat& base, const Contours& contours, const std::vector<Paint>& paints)
+// A label's origin is the centre of the contour's box moved 10 left and 5 down. Hershey digits
+// stand 21 units high on the baseline; "0" starts 3 units right of the origin, "1" 6.
+void expect_label_at(const cv::Rect& label, const cv::Point& centre, double scale, double first_digit_units)
 {
-    cv::Mat canvas = base.clone();
-    for (std::size_t i = 0; i < contours.size(); ++i) {
-        if (!paints[i].drawn)
-            continue;
-        cv::polylines(canvas, contours[i], true, paints[i].colour, 1, cv::LINE_AA, 0);
-        draw_label_directly(canvas, contours[i], std::to_string(i), 0.5, paints[i].colour);
-    }
-    return canvas;
+    EXPECT_EQ(label.br().y - 1, centre.y + 5) << label;
+    EXPECT_NEAR(label.x, centre.x - 10 + first_digit_units * scale, std::max(1.0, 1.5 * scale)) << label;
+    EXPECT_NEAR(label.height, 21 * scale, 1 + scale) << label;
 }
-
-Paint in(const cv::Scalar& colour)
-{
-    return {true, colour};
-}
-
-const Paint skipped{false, cv::Scalar()};
 
 class ContoursTest : public ::testing::Test {
 protected:
@@ -157,9 +144,7 @@ TEST_F(ContoursTest, HoughLinesOfBlackClearsTheListAndStillGivesColour)
     std::vector<cv::Vec4i> lines{{1, 2, 3, 4}};
     const cv::Mat drawing = tulo::find_hough_lines(black, lines);
     EXPECT_TRUE(lines.empty());
-    cv::Mat expected;
-    cv::cvtColor(black, expected, cv::COLOR_GRAY2BGR);
-    EXPECT_MAT_EQ(drawing, expected);
+    EXPECT_MAT_EQ(drawing, cv::Mat::zeros(black.size(), CV_8UC3));
 }
 
 // 80 votes are needed: a 60-pixel line cannot collect them, a 150-pixel line can.
@@ -176,25 +161,38 @@ TEST_F(ContoursTest, HoughLinesNeedEightyVotes)
     EXPECT_FALSE(lines.empty());
 }
 
-TEST_F(ContoursTest, HoughLinesMatchOpenCvAndAreDrawnInRed)
+// A gap of up to 10 missing pixels is bridged; at 11 the segment stops at the gap, and the 68
+// pixels beyond it are too few for a segment of their own.
+TEST_F(ContoursTest, HoughLinesBridgeGapsOfTenPixels)
+{
+    for (const int gap : {10, 11}) {
+        cv::Mat image = black.clone();
+        cv::line(image, cv::Point(20, 50), cv::Point(169, 50), cv::Scalar(255));
+        image(cv::Rect(90, 50, gap, 1)) = 0;
+        std::vector<cv::Vec4i> lines;
+        tulo::find_hough_lines(image, lines);
+        ASSERT_EQ(lines.size(), 1u) << gap;
+        EXPECT_EQ(std::abs(lines[0][2] - lines[0][0]) + 1, gap == 10 ? 150 : 69) << gap;
+    }
+}
+
+// The segment is drawn over the white line in red, anti-aliased into the rows beside it; nothing
+// else changes, and the input is left as it was.
+TEST_F(ContoursTest, HoughLinesAreDrawnInRedOverTheImage)
 {
     cv::Mat image = black.clone();
-    cv::line(image, cv::Point(10, 20), cv::Point(200, 40), cv::Scalar(255), 2);
-    cv::line(image, cv::Point(30, 190), cv::Point(150, 60), cv::Scalar(255), 1);
+    cv::line(image, cv::Point(10, 20), cv::Point(200, 20), cv::Scalar(255));
     const cv::Mat before = image.clone();
-
-    std::vector<cv::Vec4i> expected_lines;
-    cv::HoughLinesP(image, expected_lines, 1.0, CV_PI / 360, 80, 5.0, 10.0);
-    ASSERT_FALSE(expected_lines.empty());
-    cv::Mat expected;
-    cv::cvtColor(image, expected, cv::COLOR_GRAY2BGR);
-    for (const cv::Vec4i& l : expected_lines)
-        cv::line(expected, cv::Point(l[0], l[1]), cv::Point(l[2], l[3]), cv::Scalar(0, 0, 255), 1, cv::LINE_AA, 0);
-
     std::vector<cv::Vec4i> lines;
     const cv::Mat drawing = tulo::find_hough_lines(image, lines);
-    EXPECT_EQ(lines, expected_lines);
-    EXPECT_MAT_EQ(drawing, expected);
+    ASSERT_EQ(lines, (std::vector<cv::Vec4i>{{10, 20, 200, 20}}));
+    std::vector<cv::Mat> channels;
+    cv::split(drawing, channels);
+    EXPECT_MAT_EQ(channels[2].row(20).colRange(10, 201), cv::Mat(1, 191, CV_8UC1, cv::Scalar(255)));
+    EXPECT_LT(cv::norm(channels[0].row(20).colRange(11, 200), cv::NORM_INF), 64.0);
+    EXPECT_GT(cv::countNonZero(channels[2].row(19)), 150);
+    EXPECT_EQ(cv::countNonZero(channels[2].rowRange(22, black.rows)), 0);
+    EXPECT_MAT_EQ(channels[0], channels[1]);
     EXPECT_MAT_EQ(image, before);
 }
 
@@ -207,27 +205,20 @@ TEST_F(ContoursTest, HoughLinesLeaveTheChecksToOpenCv)
 
 // ---- base image of the two drawings --------------------------------------------------------
 
-struct BaseCase {
-    int type;
-    int single_colour_type;
-};
-
-class ContoursBase : public ::testing::TestWithParam<BaseCase> {};
+class ContoursBase : public ::testing::TestWithParam<int> {};
 
 // With no contour both drawings return the bare base, in a buffer of its own.
 TEST_P(ContoursBase, DrawingsConvertOnlyOneChannelAndOnlyInTheSingleColourOne)
 {
-    cv::Mat image(30, 40, GetParam().type);
+    cv::Mat image(30, 40, GetParam());
     cv::randu(image, 0, 256);
     const cv::Mat before = image.clone();
 
     const cv::Mat single = tulo::add_contours_to_image(image, {}, yellow);
-    EXPECT_EQ(single.type(), GetParam().single_colour_type);
-    cv::Mat expected;
+    EXPECT_EQ(single.type(), GetParam() == CV_8UC1 ? CV_8UC3 : GetParam());
+    cv::Mat expected = image;
     if (image.channels() == 1)
-        cv::cvtColor(image, expected, cv::COLOR_GRAY2BGR);
-    else
-        expected = image;
+        cv::merge(std::vector<cv::Mat>(3, image), expected);
     EXPECT_MAT_EQ(single, expected);
     EXPECT_NE(single.data, image.data);
 
@@ -238,8 +229,8 @@ TEST_P(ContoursBase, DrawingsConvertOnlyOneChannelAndOnlyInTheSingleColourOne)
 }
 
 INSTANTIATE_TEST_SUITE_P(Channels, ContoursBase,
-                         ::testing::Values(BaseCase{CV_8UC1, CV_8UC3}, BaseCase{CV_8UC3, CV_8UC3},
-                                           BaseCase{CV_8UC4, CV_8UC4}));
+                         ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4),
+                         tulo::testing::by_type);
 
 TEST_F(ContoursTest, DrawingsRejectAnEmptyImage)
 {
@@ -252,6 +243,7 @@ TEST_F(ContoursTest, DrawingsRejectAnEmptyImage)
 
 // ---- add_contours_to_image -----------------------------------------------------------------
 
+// Only the contour above area 105 gets a label, 2.5 times the font's size, beside its centre.
 TEST_F(ContoursTest, LabelsOnlyAboveArea105)
 {
     const Contour exactly_105 = rectangle(30, 40, 15, 7);
@@ -259,24 +251,29 @@ TEST_F(ContoursTest, LabelsOnlyAboveArea105)
     ASSERT_EQ(cv::contourArea(exactly_105), 105.0);
     ASSERT_EQ(cv::contourArea(just_above), 105.5);
 
-    const Contours contours{exactly_105, just_above};
-    cv::Mat base;
-    cv::cvtColor(black, base, cv::COLOR_GRAY2BGR);
-    EXPECT_MAT_EQ(tulo::add_contours_to_image(black, contours, yellow),
-                  single_colour_drawing(base, contours, yellow, {false, true}));
+    const cv::Mat drawing = tulo::add_contours_to_image(black, {exactly_105, just_above}, yellow);
+    const cv::Mat base = cv::Mat::zeros(black.size(), CV_8UC3);
+    EXPECT_TRUE(label_box(drawing, base, {exactly_105}).x >= 125) << "the contour of area 105 is labelled";
+    const cv::Point2f centre = cv::minAreaRect(just_above).center;
+    expect_label_at(label_box(drawing, base, {exactly_105, just_above}),
+                    cv::Point(cvRound(centre.x), cvRound(centre.y)), 2.5, 6);
+    EXPECT_GT(pixels_of(drawing, cv::Rect(cv::Point(0, 0), black.size()), yellow), 40);
 }
 
+// Of thirteen small squares only the last, larger one is labelled, and "12" is two digits wide.
 TEST_F(ContoursTest, LabelIsTheIndexInTheList)
 {
     Contours contours;
     for (int i = 0; i < 12; ++i)
-        contours.push_back(rectangle(5 + 18 * (i % 12), 5, 10, 10));
+        contours.push_back(rectangle(5 + 18 * i, 5, 10, 10));
     contours.push_back(rectangle(60, 100, 40, 30));
     const cv::Mat base(black.size(), CV_8UC3, cv::Scalar(40, 80, 120));
-    std::vector<bool> labelled(13, false);
-    labelled[12] = true;
-    EXPECT_MAT_EQ(tulo::add_contours_to_image(base, contours, blue),
-                  single_colour_drawing(base, contours, blue, labelled));
+    const cv::Rect twelve = label_box(tulo::add_contours_to_image(base, contours, blue), base, contours);
+    expect_label_at(twelve, cv::Point(80, 115), 2.5, 6);
+    const Contours alone{contours.back()};
+    const cv::Rect zero = label_box(tulo::add_contours_to_image(base, alone, blue), base, alone);
+    expect_label_at(zero, cv::Point(80, 115), 2.5, 3);
+    EXPECT_NEAR(twelve.br().x - zero.br().x, 20 * 2.5, 6);  // a digit advances 20 units
 }
 
 // ---- add_contours_and_limits_to_image ------------------------------------------------------
@@ -284,33 +281,52 @@ TEST_F(ContoursTest, LabelIsTheIndexInTheList)
 class ContoursLimits : public ::testing::TestWithParam<int> {
 protected:
     cv::Mat base() const { return cv::Mat(200, 360, GetParam(), cv::Scalar::all(60)); }
+
+    // Each contour in its 40 x 40 cell shows its expected colour and no other palette colour; a
+    // skipped one leaves its cell untouched.
+    void expect_colours(const std::vector<cv::Size>& sides, int columns, const std::vector<cv::Scalar>& colours) const
+    {
+        const Contours contours = rectangles_in_cells(sides, columns);
+        const cv::Mat drawing = tulo::add_contours_and_limits_to_image(base(), contours);
+        for (std::size_t i = 0; i < contours.size(); ++i) {
+            const cv::Rect cell(40 * (static_cast<int>(i) % columns), 40 * (static_cast<int>(i) / columns), 40, 40);
+            if (colours[i] == skipped) {
+                EXPECT_MAT_EQ(drawing(cell), base()(cell)) << "contour " << i;
+                continue;
+            }
+            EXPECT_GT(pixels_of(drawing, cell, colours[i]), 0) << "contour " << i;
+            for (const cv::Scalar& other : {red, green, blue, cyan, yellow, magenta, white}) {
+                // one channel shows only the blue component
+                const bool looks_the_same = GetParam() == CV_8UC1 ? other[0] == colours[i][0] : other == colours[i];
+                if (!looks_the_same) {
+                    EXPECT_EQ(pixels_of(drawing, cell, other), 0) << "contour " << i << " has " << other;
+                }
+            }
+        }
+    }
+
+    static inline const cv::Scalar skipped{-1, -1, -1, -1};
 };
 
 // Intervals {10, 12} and {100, 110}; an area equal to an interval's smallest value takes the
 // colour of the interval before it.
 TEST_P(ContoursLimits, ColoursByAreaInterval)
 {
-    const Contours contours = rectangles_in_cells({{2, 5}, {3, 4}, {10, 10}, {10, 11}}, 4);
-    EXPECT_MAT_EQ(tulo::add_contours_and_limits_to_image(base(), contours),
-                  interval_drawing(base(), contours, {in(white), in(red), in(red), in(green)}));
+    expect_colours({{2, 5}, {3, 4}, {10, 10}, {10, 11}}, 4, {white, red, red, green});
 }
 
 // Gaps 0.17, 0.40, 0.05 and 0.90 against a threshold of 0.60 (0.30 with a multiplier of 1):
 // one cut, before 200, so every area above 10 falls in the first interval.
 TEST_P(ContoursLimits, GroupsWithMultiplierTwo)
 {
-    const Contours contours = rectangles_in_cells({{2, 5}, {3, 4}, {4, 5}, {3, 7}, {10, 20}}, 5);
-    EXPECT_MAT_EQ(tulo::add_contours_and_limits_to_image(base(), contours),
-                  interval_drawing(base(), contours, {in(white), in(red), in(red), in(red), in(red)}));
+    expect_colours({{2, 5}, {3, 4}, {4, 5}, {3, 7}, {10, 20}}, 5, {white, red, red, red, red});
 }
 
 // The 2 x 2 contour is neither drawn nor numbered, but it makes {4} an interval of its own, so
-// the two equal areas 100 fall above its smallest value: red, numbered 1 and 2.
+// the two equal areas 100 fall above its smallest value: red.
 TEST_P(ContoursLimits, SmallContoursStillTakePartInTheGrouping)
 {
-    const Contours contours = rectangles_in_cells({{2, 2}, {10, 10}, {10, 10}}, 4);
-    EXPECT_MAT_EQ(tulo::add_contours_and_limits_to_image(base(), contours),
-                  interval_drawing(base(), contours, {skipped, in(red), in(red)}));
+    expect_colours({{2, 2}, {10, 10}, {10, 10}}, 4, {skipped, red, red});
 }
 
 TEST_P(ContoursLimits, PaletteWrapsAfterSevenIntervals)
@@ -319,24 +335,31 @@ TEST_P(ContoursLimits, PaletteWrapsAfterSevenIntervals)
     for (int side = 3; side <= 10; ++side)
         sides.insert(sides.end(), 3, cv::Size(side, side));
     sides.emplace_back(10, 11);
-    const Contours contours = rectangles_in_cells(sides, 9);
 
     std::vector<double> areas;
-    for (const Contour& contour : contours)
+    for (const Contour& contour : rectangles_in_cells(sides, 9))
         areas.push_back(cv::contourArea(contour));
     const std::vector<std::vector<double>> groups = tulo::intervals(areas, 2.0);
     ASSERT_EQ(groups.size(), 8u) << tulo::to_string(groups);
     ASSERT_EQ(groups[7], (std::vector<double>{100, 100, 100, 110}));
 
     // Each square's area is its interval's smallest value, so it takes the previous interval's colour.
-    const std::vector<cv::Scalar> previous_colour{white, red, green, blue, cyan, yellow, magenta, white};
-    std::vector<Paint> paints;
-    for (const cv::Scalar& colour : previous_colour)
-        paints.insert(paints.end(), 3, in(colour));
-    paints.push_back(in(red));
-    EXPECT_MAT_EQ(tulo::add_contours_and_limits_to_image(base(), contours), interval_drawing(base(), contours, paints));
+    std::vector<cv::Scalar> colours;
+    for (const cv::Scalar& colour : {white, red, green, blue, cyan, yellow, magenta, white})
+        colours.insert(colours.end(), 3, colour);
+    colours.push_back(red);
+    expect_colours(sides, 9, colours);
 }
 
-INSTANTIATE_TEST_SUITE_P(Channels, ContoursLimits, ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4));
+// The label is a fifth of the single-colour drawing's: half the font's size.
+TEST_P(ContoursLimits, LabelsAreHalfTheFontSize)
+{
+    const Contours contours{rectangle(100, 80, 40, 30)};
+    expect_label_at(label_box(tulo::add_contours_and_limits_to_image(base(), contours), base(), contours),
+                    cv::Point(120, 95), 0.5, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, ContoursLimits, ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4),
+                         tulo::testing::by_type);
 
 } // namespace

@@ -11,6 +11,8 @@
 
 namespace {
 
+using tulo::testing::operator<<;
+
 using IntervalList = std::vector<std::vector<double>>;
 
 const double nan_value = std::numeric_limits<double>::quiet_NaN();
@@ -62,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         GroupingCase{"nan_multiplier", {1, 100, 10000}, nan_value, {{1, 100, 10000}}},
         // negative values: gaps 1, 99 and 1.02; threshold 100.02 / 3
         GroupingCase{"negative", {50, -1, -100}, 1.0, {{-100}, {-1, 50}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    tulo::testing::by_name);
 
 TEST_F(IntervalsTest, LeavesTheCallersVectorSorted)
 {
@@ -81,7 +83,8 @@ TEST_P(IntervalsBadMultiplier, ThrowsAndLeavesTheVectorUnsorted)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rejected, IntervalsBadMultiplier,
-                         ::testing::Values(0.0, -0.0, -1.0, -std::numeric_limits<double>::infinity()));
+                         ::testing::Values(0.0, -0.0, -1.0, -std::numeric_limits<double>::infinity()),
+                         tulo::testing::by_number);
 
 // Regression: sorting with plain `<` is undefined with NaN present and can drop or reorder values.
 TEST_F(IntervalsTest, NanValuesGoLastAndNoneIsLost)
@@ -133,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PopularCase{"all", {{1, 1, 1}, {5, 6}, {9}}, 0.0, {1, 5.5, 9}},
                       PopularCase{"nan_fraction", {{1, 1, 1}, {5, 6}}, nan_value, {}},
                       PopularCase{"empty", {}, 0.5, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    tulo::testing::by_name);
 
 TEST_F(IntervalsTest, PopularValueOfAnEmptyIntervalIsNan)
 {
@@ -191,6 +194,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "2 intervals\n"
                  "-> interval #1/2: 0 values, average=0, midrange=nan, median=nan, values:\n"
                  "-> interval #2/2: 1 values, average=0.5, midrange=0.5, median=0.5, values: 0.5"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    tulo::testing::by_name);
 
 } // namespace

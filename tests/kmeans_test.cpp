@@ -17,6 +17,8 @@
 
 namespace {
 
+using tulo::testing::operator<<;
+
 using Labels = std::vector<unsigned long>;
 
 const double nan_value = std::numeric_limits<double>::quiet_NaN();
@@ -66,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         // -0.0 and 0.0 are one distinct value
         WorkedCase{"signed_zeros", {-0.0, 0.0, 1}, 3, 2, {0, 0, 1}, {0, 1}},
         WorkedCase{"empty", {}, 3, 0, {}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    tulo::testing::by_name);
 
 TEST_F(KMeansTest, VectorGroupsValuesInInputOrder)
 {
@@ -106,7 +108,8 @@ TEST_P(KMeansZeroClusters, ThrowsWithOutputsEmptied)
 }
 
 INSTANTIATE_TEST_SUITE_P(AnyValues, KMeansZeroClusters,
-                         ::testing::Values(std::vector<double>{}, std::vector<double>{3, 1, 2}));
+                         ::testing::Values(std::vector<double>{}, std::vector<double>{3, 1, 2}),
+                         [](const auto& info) { return info.param.empty() ? "no_values" : "three_values"; });
 
 // ---- against a literal reading -------------------------------------------------------------
 
@@ -164,6 +167,11 @@ struct RandomCase {
     double spread;
 };
 
+void PrintTo(const RandomCase& c, std::ostream* out)
+{
+    *out << "seed" << c.seed << "_n" << c.size << "_k" << c.k << "_spread_" << tulo::testing::number_name(c.spread);
+}
+
 class KMeansLiteral : public ::testing::TestWithParam<RandomCase> {};
 
 std::vector<double> random_values(const RandomCase& c)
@@ -214,7 +222,8 @@ INSTANTIATE_TEST_SUITE_P(Random, KMeansLiteral,
                                            RandomCase{5, 3000, 12, 30.0}, RandomCase{6, 20, 40, 0.2},
                                            RandomCase{7, 5000, 25, 60.0}, RandomCase{5, 5000, 12, 200.0},
                                            RandomCase{2, 5000, 25, 200.0}, RandomCase{8, 4000, 8, 3.0},
-                                           RandomCase{9, 1000, 3, 5.0}, RandomCase{10, 4000, 7, 0.7}));
+                                           RandomCase{9, 1000, 3, 5.0}, RandomCase{10, 4000, 7, 0.7}),
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 TEST_F(KMeansTest, RunCutOffByTheLimitReportsOneHundred)
 {
@@ -266,7 +275,11 @@ TEST_P(KMeansShapes, MatchesTheLiteralAlgorithmBitForBit)
 
 INSTANTIATE_TEST_SUITE_P(ThreeShapes, KMeansShapes,
                          ::testing::Combine(::testing::Values(Shape::separated_normal, Shape::lognormal, Shape::uniform),
-                                            ::testing::Values(2ul, 4ul, 8ul)));
+                                            ::testing::Values(2ul, 4ul, 8ul)),
+                         [](const auto& info) {
+                             return ::testing::PrintToString(std::get<0>(info.param)) + "_k" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
 struct SpecialCase {
     const char* name;
@@ -320,7 +333,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // centre 1 is emptied in round 2 and becomes 0.0, below centre 0, for good
                       SpecialCase{"emptied_centre_then_descending",
                                   {4, 20, 1, 20, 20, 2, 17, 39, 36, 4, 20, 20, 20, 34, 20, 3}, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+    tulo::testing::by_name);
 
 // ---- values that are not numbers -----------------------------------------------------------
 

@@ -1,7 +1,8 @@
 // Conversion, blur, inversion, morphology, edges and exact comparison, checked against the direct
 // OpenCV calls or against brute-force loops.
-#include "matmanip_support.hpp"
 #include "support.hpp"
+
+#include "pictures/scene.hpp"
 
 #include <tulo/MatManip.hpp>
 
@@ -17,7 +18,9 @@
 
 namespace {
 
-using tulo::testing::random_image;
+using tulo::testing::operator<<;
+
+using tulo::pictures::noise;
 
 // Minimum (or maximum) over the 3 x 3 neighbourhood that lies inside the image, per channel.
 cv::Mat neighbourhood_extreme(const cv::Mat& image, bool minimum)
@@ -45,7 +48,7 @@ cv::Mat neighbourhood_extreme(const cv::Mat& image, bool minimum)
 
 class MatManipFilters : public ::testing::TestWithParam<int> {
 protected:
-    const cv::Mat image = random_image(31, 47, GetParam(), 3);
+    const cv::Mat image = noise(31, 47, GetParam(), 3);
 };
 
 TEST_P(MatManipFilters, GreyscaleKeepsDepthWithBgrWeights)
@@ -96,7 +99,8 @@ TEST_P(MatManipFilters, ErodeAndDilateTakeNeighbourhoodExtremesWithoutBorder)
     EXPECT_MAT_EQ(tulo::dilate(image, 3), tulo::dilate(tulo::dilate(tulo::dilate(image, 1), 1), 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, MatManipFilters, ::testing::Values(CV_8UC1, CV_8UC3, CV_16UC3, CV_32FC3, CV_32FC1));
+INSTANTIATE_TEST_SUITE_P(Types, MatManipFilters, ::testing::Values(CV_8UC1, CV_8UC3, CV_16UC3, CV_32FC3, CV_32FC1),
+                         tulo::testing::by_type);
 
 TEST(MatManipFilterValues, InvertOfBytesIsComplement)
 {
@@ -114,7 +118,7 @@ TEST(MatManipFilterValues, UniformImageKeepsItsValueUnderMorphology)
 TEST(MatManipFilterValues, CannyUsesThreeTimesLowerThresholdAndL2Gradient)
 {
     cv::Mat image;
-    cv::GaussianBlur(random_image(96, 96, CV_8UC1, 5), image, cv::Size(0, 0), 1.5);
+    cv::GaussianBlur(noise(96, 96, CV_8UC1, 5), image, cv::Size(0, 0), 1.5);
     image.convertTo(image, CV_8U, 6.0, -6.0 * 128.0 + 128.0);
     cv::Mat expected;
     cv::Canny(image, expected, 50.0, 150.0, 3, true);
@@ -160,10 +164,10 @@ cv::Mat cube(int a, int b, int c, int value)
 
 std::vector<Comparison> comparisons()
 {
-    const cv::Mat colour = random_image(6, 7, CV_8UC3, 2);
+    const cv::Mat colour = noise(6, 7, CV_8UC3, 2);
     const cv::Mat black(4, 4, CV_8UC3, cv::Scalar::all(0));
-    const cv::Mat pairs = random_image(5, 5, CV_8UC2, 4);
-    const cv::Mat parent = random_image(20, 20, CV_8UC1, 6);
+    const cv::Mat pairs = noise(5, 5, CV_8UC2, 4);
+    const cv::Mat parent = noise(20, 20, CV_8UC1, 6);
     cv::Mat odd_cube = cube(2, 3, 4, 9);
     odd_cube.at<uchar>(1, 2, 3) = 10;
     return {
@@ -202,6 +206,6 @@ TEST_P(MatManipCompare, EqualOnlyWhenEveryBitMatchesInEitherOrder)
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, MatManipCompare, ::testing::ValuesIn(comparisons()),
-                         [](const ::testing::TestParamInfo<Comparison>& info) { return info.param.name; });
+                         tulo::testing::by_name);
 
 } // namespace

@@ -1,7 +1,8 @@
 // Rotation, resizing and letterboxing, checked against the direct OpenCV calls and hand-derived
 // sizes.
-#include "matmanip_support.hpp"
 #include "support.hpp"
+
+#include "pictures/scene.hpp"
 
 #include <tulo/MatManip.hpp>
 
@@ -12,7 +13,9 @@
 
 namespace {
 
-using tulo::testing::random_image;
+using tulo::testing::operator<<;
+
+using tulo::pictures::noise;
 
 constexpr int no_turn = -1;
 
@@ -27,7 +30,7 @@ class MatManipQuarterTurns : public ::testing::TestWithParam<QuarterTurn> {};
 // On 32-bit integers, which warpAffine refuses, so any interpolating detour would throw.
 TEST_P(MatManipQuarterTurns, AreLosslessOpenCvTurns)
 {
-    const cv::Mat image = random_image(7, 12, CV_32SC2, 1);
+    const cv::Mat image = noise(7, 12, CV_32SC2, 1);
     cv::Mat expected = image.clone();
     if (GetParam().turn != no_turn)
         cv::rotate(image, expected, GetParam().turn);
@@ -48,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                       QuarterTurn{"cw", 270.0, cv::ROTATE_90_CLOCKWISE},
                       QuarterTurn{"minus_90", -90.0, cv::ROTATE_90_CLOCKWISE},
                       QuarterTurn{"half", 180.0, cv::ROTATE_180}, QuarterTurn{"minus_half", -180.0, cv::ROTATE_180}),
-    [](const ::testing::TestParamInfo<QuarterTurn>& info) { return info.param.name; });
+    tulo::testing::by_name);
 
 // Turn about (cols/2, rows/2) onto the rounded bounding box of the turned rectangle.
 cv::Mat turned_on_bounding_box(const cv::Mat& image, double angle)
@@ -76,7 +79,7 @@ class MatManipGeneralTurns : public ::testing::TestWithParam<GeneralTurn> {};
 
 TEST_P(MatManipGeneralTurns, MatchBilinearWarpOnBoundingBox)
 {
-    const cv::Mat image = random_image(50, 100, CV_8UC3, 2);
+    const cv::Mat image = noise(50, 100, CV_8UC3, 2);
     const cv::Mat turned = tulo::rotate(image, GetParam().angle);
     EXPECT_EQ(turned.size(), GetParam().size);
     EXPECT_MAT_EQ(turned, turned_on_bounding_box(image, GetParam().equivalent));
@@ -88,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GeneralTurn{"almost_quarter", 89.5, 89.5, {51, 100}},
                       GeneralTurn{"minus_30", -30.0, 330.0, {112, 93}},
                       GeneralTurn{"deg400", 400.0, 40.0, {109, 103}}),
-    [](const ::testing::TestParamInfo<GeneralTurn>& info) { return info.param.name; });
+    tulo::testing::by_name);
 
 TEST(MatManipRotate, CornersOutsideTheTurnedImageAreBlack)
 {
@@ -118,7 +121,7 @@ class MatManipResize : public ::testing::TestWithParam<Scaling> {};
 // Only the widths decide: area interpolation unless the width grows.
 TEST_P(MatManipResize, ChoosesInterpolationByWidth)
 {
-    const cv::Mat image = random_image(30, 40, CV_8UC3, 3);
+    const cv::Mat image = noise(30, 40, CV_8UC3, 3);
     const Scaling& s = GetParam();
     const int other = s.interpolation == cv::INTER_AREA ? cv::INTER_LINEAR : cv::INTER_AREA;
     const cv::Mat expected = resized(image, s.size, s.interpolation);
@@ -133,11 +136,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Scaling{"same_width_taller", {40, 60}, cv::INTER_AREA},
                       Scaling{"same_width_lower", {40, 10}, cv::INTER_AREA},
                       Scaling{"one_wider_same_height", {41, 30}, cv::INTER_LINEAR}),
-    [](const ::testing::TestParamInfo<Scaling>& info) { return info.param.name; });
+    tulo::testing::by_name);
 
 TEST(MatManipResizeSizes, ZeroSideKeepsAspectRatioRoundingHalfAway)
 {
-    const cv::Mat wide = random_image(200, 400, CV_8UC3, 4);
+    const cv::Mat wide = noise(200, 400, CV_8UC3, 4);
     EXPECT_MAT_EQ(tulo::resize(wide, 0, 100), resized(wide, {200, 100}, cv::INTER_AREA));
     EXPECT_MAT_EQ(tulo::resize(wide, 100, 0), resized(wide, {100, 50}, cv::INTER_AREA));
     EXPECT_EQ(tulo::resize(cv::Mat(2, 5, CV_8UC1, cv::Scalar(1)), 0, 1).size(), cv::Size(3, 1));
@@ -147,7 +150,7 @@ TEST(MatManipResizeSizes, ZeroSideKeepsAspectRatioRoundingHalfAway)
 
 TEST(MatManipResizeSizes, ScaleRoundsHalfAwayAndVanishesToEmpty)
 {
-    const cv::Mat wide = random_image(200, 400, CV_8UC3, 5);
+    const cv::Mat wide = noise(200, 400, CV_8UC3, 5);
     EXPECT_MAT_EQ(tulo::resize(wide, 0.5), resized(wide, {200, 100}, cv::INTER_AREA));
     EXPECT_MAT_EQ(tulo::resize(wide, 1.5), resized(wide, {600, 300}, cv::INTER_LINEAR));
     EXPECT_EQ(tulo::resize(cv::Mat(5, 5, CV_8UC1, cv::Scalar(1)), 0.5).size(), cv::Size(3, 3));
@@ -170,7 +173,7 @@ TEST_P(MatManipLetterbox, CentresScaledImageOnColouredCanvas)
 {
     const Letterbox& l = GetParam();
     const cv::Scalar red(0, 0, 255);
-    const cv::Mat image = random_image(l.image.height, l.image.width, CV_8UC3, 6);
+    const cv::Mat image = noise(l.image.height, l.image.width, CV_8UC3, 6);
     cv::Mat expected(l.frame, CV_8UC3, red);
     resized(image, l.placed.size(), l.interpolation).copyTo(expected(l.placed));
     EXPECT_MAT_EQ(tulo::letterbox(image, l.frame.width, l.frame.height, red), expected);
@@ -183,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Letterbox{"odd_slack_right", {100, 200}, {101, 100}, {25, 0, 50, 100}, cv::INTER_AREA},
                       Letterbox{"enlarged", {20, 10}, {100, 100}, {0, 25, 100, 50}, cv::INTER_LINEAR},
                       Letterbox{"own_size", {30, 20}, {30, 20}, {0, 0, 30, 20}, cv::INTER_AREA}),
-    [](const ::testing::TestParamInfo<Letterbox>& info) { return info.param.name; });
+    tulo::testing::by_name);
 
 TEST(MatManipLetterboxVanishing, GivesCanvasOfColourInInputType)
 {

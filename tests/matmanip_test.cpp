@@ -1,7 +1,8 @@
 // Contracts shared by every image operation: documented failures and their order, inputs left
 // untouched, results on buffers of their own.
-#include "matmanip_support.hpp"
 #include "support.hpp"
+
+#include "pictures/scene.hpp"
 
 #include <tulo/MatManip.hpp>
 
@@ -12,7 +13,9 @@
 
 namespace {
 
-using tulo::testing::random_image;
+using tulo::testing::operator<<;
+
+using tulo::pictures::noise;
 using tulo::testing::shares_buffer;
 
 struct Failure {
@@ -117,7 +120,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "cannot create histogram with invalid dimensions of 640x5"},
         Failure{"histogram_negative", [] { tulo::plot_histogram(grey, -1, 20, cv::Scalar()); },
                 "cannot create histogram with invalid dimensions of -1x20"}),
-    [](const ::testing::TestParamInfo<Failure>& info) { return info.param.name; });
+    tulo::testing::by_name);
 
 using Operation = std::function<cv::Mat(const cv::Mat&)>;
 
@@ -133,7 +136,7 @@ class MatManipPurity : public ::testing::TestWithParam<std::tuple<NamedOperation
 TEST_P(MatManipPurity, LeavesInputAloneAndReturnsItsOwnBuffer)
 {
     const auto& [operation, type] = GetParam();
-    const cv::Mat parent = random_image(60, 80, type, 11);
+    const cv::Mat parent = noise(60, 80, type, 11);
     const cv::Mat input = parent(cv::Rect(5, 7, 64, 48));
     const cv::Mat before = parent.clone();
 

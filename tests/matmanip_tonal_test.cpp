@@ -1,20 +1,24 @@
 // Difference of Gaussians, its threshold, colour balance and the histogram plot, checked against
-// literal per-pixel, sorting and drawing routes and against hand-derived values.
-#include "matmanip_support.hpp"
+// sampled Gaussians, literal per-pixel, sorting and counting routes and hand-derived values.
 #include "support.hpp"
+
+#include "pictures/scene.hpp"
 
 #include <tulo/MatManip.hpp>
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
 
 namespace {
 
-using tulo::testing::random_image;
+using tulo::testing::operator<<;
+
+using tulo::pictures::noise;
 
 // An 8-bit image with a bell-shaped spread of values, so that clipping limits sit inside the range.
 cv::Mat bell_image(int rows, int cols, int type, unsigned seed)
@@ -26,27 +30,57 @@ cv::Mat bell_image(int rows, int cols, int type, unsigned seed)
 }
 
 struct DogArguments {
+    std::string name;
     double k;
     double sigma;
     double weight;
 };
 
-cv::Mat dog_by_blurs(const cv::Mat& image, const DogArguments& a)
+// A Gaussian of deviation sigma sampled at whole pixels and summed to 1: what a blur spreads one
+// bright pixel into.
+double bell(int offset, double sigma)
 {
-    cv::Mat grey = image.clone();
-    if (image.channels() == 3)
-        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    cv::Mat narrow;
-    cv::Mat wide;
-    cv::GaussianBlur(grey, narrow, cv::Size(0, 0), a.sigma, a.sigma, cv::BORDER_DEFAULT);
-    cv::GaussianBlur(grey, wide, cv::Size(0, 0), a.k * a.sigma, a.k * a.sigma, cv::BORDER_DEFAULT);
-    cv::Mat difference = narrow - a.weight * wide;
-    return difference;
+    double sum = 0.0;
+    for (int i = -1000; i <= 1000; ++i)
+        sum += std::exp(-i * i / (2.0 * sigma * sigma));
+    return std::exp(-offset * offset / (2.0 * sigma * sigma)) / sum;
 }
 
+const std::vector<DogArguments> dog_arguments{{"workspace", 1.6, 0.5, 1.0}, {"threshold", 200.0, 0.5, 1.0},
+                                              {"half_weight", 2.0, 1.5, 0.5}, {"wide", 1.2, 3.0, 0.9}};
+
+class MatManipDog : public ::testing::TestWithParam<DogArguments> {};
+
+// One bright pixel in a row becomes the narrow bell minus weight times the wide bell.
+TEST_P(MatManipDog, ImpulseGivesTheDifferenceOfTwoBells)
+{
+    const DogArguments& a = GetParam();
+    cv::Mat impulse = cv::Mat::zeros(1, 1201, CV_32FC1);
+    impulse.at<float>(600) = 1.0f;
+    const cv::Mat dog = tulo::apply_DoG(impulse, a.k, a.sigma, a.weight);
+    ASSERT_EQ(dog.type(), CV_32FC1);
+    for (int x = 0; x < dog.cols; ++x)  // the blur cuts its bell at four deviations
+        EXPECT_NEAR(dog.at<float>(x), bell(x - 600, a.sigma) - a.weight * bell(x - 600, a.k * a.sigma), 5e-5) << x;
+}
+
+INSTANTIATE_TEST_SUITE_P(Arguments, MatManipDog, ::testing::ValuesIn(dog_arguments),
+                         tulo::testing::by_name);
+
+// A uniform image blurs to itself, so the difference is its value times 1 - weight, saturated.
+TEST(MatManipDogValues, UniformImagesKeepOneMinusTheWeight)
+{
+    EXPECT_MAT_EQ(tulo::apply_DoG(cv::Mat(5, 7, CV_8UC3, cv::Scalar::all(100)), 200.0, 0.5, 0.5),
+                  cv::Mat(5, 7, CV_8UC1, cv::Scalar(50)));
+    EXPECT_MAT_EQ(tulo::apply_DoG(cv::Mat(5, 7, CV_8UC1, cv::Scalar(100)), 1.6, 0.5, 2.0),
+                  cv::Mat::zeros(5, 7, CV_8UC1));
+    EXPECT_MAT_EQ(tulo::apply_DoG(cv::Mat(5, 7, CV_16UC3, cv::Scalar::all(1000)), 2.0, 1.5, 0.25),
+                  cv::Mat(5, 7, CV_16UC1, cv::Scalar(750)));
+}
+
+// The threshold rule read literally, on the difference the library computes.
 cv::Mat dog_threshold_per_pixel(const cv::Mat& image, const DogArguments& a)
 {
-    cv::Mat d = dog_by_blurs(image, a);
+    cv::Mat d = tulo::apply_DoG(image, a.k, a.sigma, a.weight);
     const long level = std::lround(cv::mean(d)[0] / 10.0);
     for (int y = 0; y < d.rows; ++y)
         for (int x = 0; x < d.cols; ++x) {
@@ -55,22 +89,6 @@ cv::Mat dog_threshold_per_pixel(const cv::Mat& image, const DogArguments& a)
         }
     return d;
 }
-
-const auto dog_arguments = ::testing::Values(DogArguments{1.6, 0.5, 1.0}, DogArguments{200.0, 0.5, 1.0},
-                                             DogArguments{2.0, 1.5, 0.5}, DogArguments{1.2, 3.0, 0.9});
-
-class MatManipDog : public ::testing::TestWithParam<std::tuple<int, DogArguments>> {};
-
-TEST_P(MatManipDog, DifferenceMatchesTwoBlursOfGreyscale)
-{
-    const auto& [type, arguments] = GetParam();
-    const cv::Mat image = random_image(37, 53, type, 7);
-    EXPECT_MAT_EQ(tulo::apply_DoG(image, arguments.k, arguments.sigma, arguments.weight),
-                  dog_by_blurs(image, arguments));
-}
-
-INSTANTIATE_TEST_SUITE_P(Arguments, MatManipDog,
-                         ::testing::Combine(::testing::Values(CV_8UC1, CV_8UC3, CV_16UC3, CV_32FC1), dog_arguments));
 
 class MatManipDogThreshold : public ::testing::TestWithParam<std::tuple<int, DogArguments>> {};
 
@@ -85,7 +103,11 @@ TEST_P(MatManipDogThreshold, MatchesPerPixelRule)
 }
 
 INSTANTIATE_TEST_SUITE_P(Arguments, MatManipDogThreshold,
-                         ::testing::Combine(::testing::Values(CV_8UC1, CV_8UC3), dog_arguments));
+                         ::testing::Combine(::testing::Values(CV_8UC1, CV_8UC3), ::testing::ValuesIn(dog_arguments)),
+                         [](const ::testing::TestParamInfo<std::tuple<int, DogArguments>>& info) {
+                             return cv::typeToString(std::get<0>(info.param)) + "_" +
+                                    std::get<1>(info.param).name;
+                         });
 
 TEST(MatManipDogThresholdValues, ZeroDifferenceGivesZeroMask)
 {
@@ -135,7 +157,7 @@ TEST_P(MatManipBalance, MatchesSortingRoute)
     for (const unsigned seed : {1u, 2u, 3u}) {
         const cv::Mat bell = bell_image(size.height, size.width, type, seed);
         EXPECT_MAT_EQ(tulo::apply_simple_colour_balance(bell), balance_by_sorting(bell)) << "seed " << seed;
-        const cv::Mat flat = random_image(size.height, size.width, type, seed);
+        const cv::Mat flat = noise(size.height, size.width, type, seed);
         EXPECT_MAT_EQ(tulo::apply_simple_colour_balance(flat), balance_by_sorting(flat)) << "seed " << seed;
     }
 }
@@ -143,7 +165,11 @@ TEST_P(MatManipBalance, MatchesSortingRoute)
 INSTANTIATE_TEST_SUITE_P(Sizes, MatManipBalance,
                          ::testing::Combine(::testing::Values(cv::Size(40, 25), cv::Size(1, 1), cv::Size(5, 2),
                                                               cv::Size(20, 10), cv::Size(67, 3), cv::Size(640, 480)),
-                                            ::testing::Values(CV_8UC1, CV_8UC2, CV_8UC3, CV_8UC4)));
+                                            ::testing::Values(CV_8UC1, CV_8UC2, CV_8UC3, CV_8UC4)),
+                         [](const ::testing::TestParamInfo<std::tuple<cv::Size, int>>& info) {
+                             return tulo::testing::size_name(std::get<0>(info.param)) + "_" +
+                                    cv::typeToString(std::get<1>(info.param));
+                         });
 
 cv::Mat shuffled(std::vector<uchar> values, int rows)
 {
@@ -248,28 +274,27 @@ TEST(MatManipHistogram, ColourChannelsAreBlueGreenRedDrawnInOrder)
     EXPECT_FALSE(tulo::testing::mats_equal(plot, uniform_plot({640, 480}, cv::Scalar(), {red, green, blue})));
 }
 
-// calcHist over [0, 256), bins normalised to the height, rounded and kept 3 pixels from the edges.
-cv::Mat plot_by_bins(const cv::Mat& image, cv::Size size)
+// The plot by hand: bins counted pixel by pixel, stretched so that the fullest reaches the height
+// and the emptiest 0, rounded, kept 3 pixels from the edges and joined left to right.
+cv::Mat plot_by_counting(const cv::Mat& image, cv::Size size)
 {
     cv::Mat plot(size, CV_8UC3, cv::Scalar());
-    std::vector<cv::Mat> channels;
-    cv::split(image, channels);
-    const std::vector<cv::Scalar> colours = channels.size() == 3
+    const int channels = image.channels();
+    const std::vector<cv::Scalar> colours = channels == 3
         ? std::vector<cv::Scalar>{cv::Scalar(255, 0, 0), cv::Scalar(0, 255, 0), cv::Scalar(0, 0, 255)}
         : std::vector<cv::Scalar>{cv::Scalar::all(255)};
-    for (std::size_t c = 0; c < channels.size(); ++c) {
-        const int bins = 256;
-        const float range[] = {0.0f, 256.0f};
-        const float* ranges = range;
-        cv::Mat hist;
-        cv::calcHist(&channels[c], 1, nullptr, cv::Mat(), hist, 1, &bins, &ranges);
-        cv::normalize(hist, hist, 0.0, double(size.height), cv::NORM_MINMAX);
-        const auto point = [&](int j) {
-            const long y = size.height - std::lround(hist.at<float>(j));
-            return cv::Point(int(std::lround(float(j) * (float(size.width) / 256.0f))),
-                             int(std::clamp(y, 3L, long(size.height) - 3)));
+    for (int c = 0; c < channels; ++c) {
+        std::array<int, 256> counts{};
+        for (int y = 0; y < image.rows; ++y)
+            for (int x = 0; x < image.cols; ++x)
+                ++counts[image.ptr<uchar>(y)[x * channels + c]];
+        const auto [least, most] = std::minmax_element(counts.begin(), counts.end());
+        const auto point = [&, least = *least, most = *most](int j) {
+            const double stretched = double(counts[j] - least) * size.height / (most - least);
+            const int y = size.height - int(std::lround(float(stretched)));
+            return cv::Point(int(std::lround(j * size.width / 256.0)), std::clamp(y, 3, size.height - 3));
         };
-        for (int j = 1; j < bins; ++j)
+        for (int j = 1; j < 256; ++j)
             cv::line(plot, point(j - 1), point(j), colours[c], 1, cv::LINE_AA);
     }
     return plot;
@@ -281,12 +306,16 @@ TEST_P(MatManipHistogramSizes, MatchesBinsDrawnAsPolyline)
 {
     const auto& [size, type] = GetParam();
     const cv::Mat image = bell_image(60, 80, type, 8);
-    EXPECT_MAT_EQ(tulo::plot_histogram(image, size.width, size.height, cv::Scalar()), plot_by_bins(image, size));
+    EXPECT_MAT_EQ(tulo::plot_histogram(image, size.width, size.height, cv::Scalar()), plot_by_counting(image, size));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, MatManipHistogramSizes,
                          ::testing::Combine(::testing::Values(cv::Size(10, 10), cv::Size(300, 200), cv::Size(640, 480),
                                                               cv::Size(1001, 77)),
-                                            ::testing::Values(CV_8UC1, CV_8UC3)));
+                                            ::testing::Values(CV_8UC1, CV_8UC3)),
+                         [](const ::testing::TestParamInfo<std::tuple<cv::Size, int>>& info) {
+                             return tulo::testing::size_name(std::get<0>(info.param)) + "_" +
+                                    cv::typeToString(std::get<1>(info.param));
+                         });
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "support.hpp"
 #include "workspace.hpp"
 
+#include "pictures/page.hpp"
+
 #include <tulo/MatManip.hpp>
 
 #include <opencv2/imgcodecs.hpp>
@@ -9,12 +11,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 using namespace tulo::testing;
 using tulo::Opsira;
 namespace fs = std::filesystem;
 
 namespace {
+
+using tulo::testing::operator<<;
 
 // A workspace whose threshold image is given, so that the Hough analysis sees known segments.
 Opsira with_threshold(const cv::Mat& threshold)
@@ -27,17 +32,16 @@ Opsira with_threshold(const cv::Mat& threshold)
 
 cv::Mat black(int width = 200, int height = 150) { return cv::Mat(height, width, CV_8UC1, cv::Scalar(0)); }
 
-// Dark lines of text on a light page, turned counter-clockwise by `degrees` around its centre.
+// A small colour page of text, turned counter-clockwise by `degrees` around its centre.
 cv::Mat skewed_page(double degrees)
 {
-    cv::Mat page(420, 560, CV_8UC3, cv::Scalar(235, 235, 235));
-    for (int y = 60; y < 380; y += 36)
-        cv::putText(page, "Lorem ipsum dolor sit amet, consectetur", cv::Point(40, y), cv::FONT_HERSHEY_SIMPLEX, 0.75,
-                    cv::Scalar(25, 25, 25), 2, cv::LINE_AA);
-    const cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(280.0f, 210.0f), degrees, 1.0);
-    cv::Mat skewed;
-    cv::warpAffine(page, skewed, turn, page.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(235, 235, 235));
-    return skewed;
+    tulo::pictures::PageCase page;  // 510 x 660 pixels
+    page.dpi = 60;
+    page.points = 24.0;
+    page.face = tulo::pictures::Face::sans;
+    page.format = tulo::pictures::PixelFormat::bgr8;
+    page.angle = degrees;
+    return tulo::pictures::render_page(page);
 }
 
 TEST(OpsiraHough, NoSegmentsLeaveEmptyMembersAndAPlainDrawing)
@@ -58,6 +62,7 @@ TEST(OpsiraHough, NoSegmentsLeaveEmptyMembersAndAPlainDrawing)
 }
 
 struct Segment {
+    std::string name;
     cv::Point from, to;
     double orientation;
 };
@@ -78,10 +83,11 @@ TEST_P(OpsiraSegmentOrientation, IsFoldedIntoAHalfTurn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, OpsiraSegmentOrientation,
-                         ::testing::Values(Segment{{10, 20}, {190, 20}, 0.0},       // level
-                                           Segment{{50, 10}, {50, 140}, 90.0},      // vertical
-                                           Segment{{10, 110}, {190, 20}, -26.565},  // rising to the right
-                                           Segment{{10, 20}, {190, 110}, 26.565}));  // falling to the right
+                         ::testing::Values(Segment{"level", {10, 20}, {190, 20}, 0.0},
+                                           Segment{"vertical", {50, 10}, {50, 140}, 90.0},
+                                           Segment{"rising", {10, 110}, {190, 20}, -26.565},
+                                           Segment{"falling", {10, 20}, {190, 110}, 26.565}),
+                         tulo::testing::by_name);
 
 TEST(OpsiraHough, RepeatedAnalysisRebuildsTheSameMembers)
 {
@@ -116,7 +122,8 @@ TEST_P(OpsiraDeskew, CorrectionUndoesTheSkew)
     EXPECT_NEAR(again.correction_angle, 0.0, 1.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Skews, OpsiraDeskew, ::testing::Values(-6.0, -3.0, 3.0, 6.0));
+INSTANTIATE_TEST_SUITE_P(Skews, OpsiraDeskew, ::testing::Values(-6.0, -3.0, 3.0, 6.0),
+                         tulo::testing::by_number);
 
 TEST(OpsiraContours, CacheIsFilledOnceAndCopiedOut)
 {

@@ -4,11 +4,14 @@
 #include <tulo/MatManip.hpp>
 
 #include <functional>
+#include <string>
 
 using namespace tulo::testing;
 using tulo::Opsira;
 
 namespace {
+
+using tulo::testing::operator<<;
 
 class OpsiraDerive : public ::testing::Test {
 protected:
@@ -65,6 +68,7 @@ TEST_F(OpsiraDerive, OpeningLeavesItsWholeChain)
 }
 
 struct Recipe {
+    std::string name;
     Kind kind;
     std::function<cv::Mat(const cv::Mat&)> from_original;
 };
@@ -83,13 +87,17 @@ TEST_P(OpsiraSingleStepKinds, MatchTheirOperationOnTheOriginalAndStoreNothingEls
 INSTANTIATE_TEST_SUITE_P(
     Recipes, OpsiraSingleStepKinds,
     ::testing::Values(
-        Recipe{Kind::greyscale, [](const cv::Mat& m) { return tulo::to_greyscale(m); }},
-        Recipe{Kind::gaussian_blur, [](const cv::Mat& m) { return tulo::apply_gaussian_blur(m, 3); }},
-        Recipe{Kind::blur_greyscale, [](const cv::Mat& m) { return tulo::apply_blur_and_convert_to_greyscale(m, 3); }},
-        Recipe{Kind::simple_colour_balance, [](const cv::Mat& m) { return tulo::apply_simple_colour_balance(m); }},
-        Recipe{Kind::invert, [](const cv::Mat& m) { return tulo::invert(m); }},
-        Recipe{Kind::histogram, [](const cv::Mat& m) { return tulo::plot_histogram(m, 640, 480, cv::Scalar()); }},
-        Recipe{Kind::dog, [](const cv::Mat& m) { return tulo::apply_DoG(m, 1.6, 0.5, 1.0); }}));
+        Recipe{"greyscale", Kind::greyscale, [](const cv::Mat& m) { return tulo::to_greyscale(m); }},
+        Recipe{"gaussian_blur", Kind::gaussian_blur, [](const cv::Mat& m) { return tulo::apply_gaussian_blur(m, 3); }},
+        Recipe{"blur_greyscale", Kind::blur_greyscale,
+               [](const cv::Mat& m) { return tulo::apply_blur_and_convert_to_greyscale(m, 3); }},
+        Recipe{"simple_colour_balance", Kind::simple_colour_balance,
+               [](const cv::Mat& m) { return tulo::apply_simple_colour_balance(m); }},
+        Recipe{"invert", Kind::invert, [](const cv::Mat& m) { return tulo::invert(m); }},
+        Recipe{"histogram", Kind::histogram,
+               [](const cv::Mat& m) { return tulo::plot_histogram(m, 640, 480, cv::Scalar()); }},
+        Recipe{"dog", Kind::dog, [](const cv::Mat& m) { return tulo::apply_DoG(m, 1.6, 0.5, 1.0); }}),
+    tulo::testing::by_name);
 
 TEST(OpsiraGet, ErrorLadder)
 {
@@ -195,6 +203,7 @@ cv::Mat with_share(int set)
 }
 
 struct Choice {
+    std::string name;
     int otsu_set, triangle_set, gaussian_set;
     Method chosen;
     bool inverted;
@@ -223,13 +232,14 @@ TEST_P(OpsiraThresholdChoice, PicksByShareAndInvertsAboveThirtyPercent)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shares, OpsiraThresholdChoice,
-                         ::testing::Values(Choice{10, 50, 50, Method::otsu, false},     // exactly 0.1 passes
-                                           Choice{30, 50, 50, Method::otsu, false},     // exactly 0.3: kept
-                                           Choice{31, 50, 50, Method::otsu, true},      // above 0.3: inverted
-                                           Choice{90, 5, 5, Method::otsu, true},        // exactly 0.9 passes
-                                           Choice{9, 20, 5, Method::triangle, false},   // below 0.1
-                                           Choice{91, 95, 2, Method::auto_gaussian, false},
-                                           Choice{5, 95, 99, Method::auto_gaussian, true}));
+                         ::testing::Values(Choice{"otsu_a_tenth_passes", 10, 50, 50, Method::otsu, false},
+                                           Choice{"otsu_three_tenths_kept", 30, 50, 50, Method::otsu, false},
+                                           Choice{"otsu_above_three_tenths_inverted", 31, 50, 50, Method::otsu, true},
+                                           Choice{"otsu_nine_tenths_passes", 90, 5, 5, Method::otsu, true},
+                                           Choice{"otsu_below_a_tenth", 9, 20, 5, Method::triangle, false},
+                                           Choice{"gaussian_when_two_fail", 91, 95, 2, Method::auto_gaussian, false},
+                                           Choice{"gaussian_inverted", 5, 95, 99, Method::auto_gaussian, true}),
+                         tulo::testing::by_name);
 
 TEST_F(OpsiraDerive, DogThresholdAlsoLeavesTheBlurredImages)
 {

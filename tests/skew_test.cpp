@@ -1,7 +1,8 @@
-// Skew estimation on a page of text drawn here and turned by tulo::rotate, and deskew's canvas,
-// type and fill.
-#include "matmanip_support.hpp"
+// Skew estimation on a page of text turned by tulo::rotate, and deskew's canvas, type and fill.
 #include "support.hpp"
+
+#include "pictures/page.hpp"
+#include "pictures/scene.hpp"
 
 #include <tulo/MatManip.hpp>
 #include <tulo/Skew.hpp>
@@ -14,33 +15,23 @@
 
 namespace {
 
-using tulo::testing::random_image;
+using tulo::testing::operator<<;
+
+using tulo::pictures::noise;
 using tulo::testing::shares_buffer;
 
 constexpr double tolerance_degrees = 0.1;
 
-// A 150 dpi page of random words: lines of text, a heading and a ruled line.
-cv::Mat page_of_text()
-{
-    cv::Mat page(1400, 1100, CV_8UC1, cv::Scalar::all(255));
-    cv::RNG rng(1309);
-    cv::putText(page, "Skew estimation", {100, 130}, cv::FONT_HERSHEY_TRIPLEX, 1.6, cv::Scalar::all(0), 3, cv::LINE_AA);
-    cv::line(page, {100, 160}, {1000, 160}, cv::Scalar::all(0), 2);
-    for (int y = 220; y < 1300; y += 30) {
-        std::string line;
-        while (line.size() < 60) {
-            for (int letters = rng.uniform(1, 10); letters > 0; --letters)
-                line += static_cast<char>('a' + rng.uniform(0, 26));
-            line += ' ';
-        }
-        cv::putText(page, line, {100, y}, cv::FONT_HERSHEY_SIMPLEX, 0.75, cv::Scalar::all(0), 2, cv::LINE_AA);
-    }
-    return page;
-}
-
 const cv::Mat& page()
 {
-    static const cv::Mat drawn = page_of_text();
+    static const cv::Mat drawn = [] {
+        tulo::pictures::PageCase book;  // 1020 x 1320 pixels
+        book.dpi = 120;
+        book.layout = tulo::pictures::Layout::headings;
+        book.face = tulo::pictures::Face::book;
+        book.seed = 1309;
+        return tulo::pictures::render_page(book);
+    }();
     return drawn;
 }
 
@@ -61,7 +52,8 @@ TEST_P(SkewOfTurnedPage, IsTheOppositeOfTheTurnAndDeskewLevelsIt)
     EXPECT_NEAR(level.correction, 0.0, tolerance_degrees);
 }
 
-INSTANTIATE_TEST_SUITE_P(Angles, SkewOfTurnedPage, ::testing::Values(-40.0, -17.3, -3.0, 0.0, 0.6, 12.25, 40.0));
+INSTANTIATE_TEST_SUITE_P(Angles, SkewOfTurnedPage, ::testing::Values(-40.0, -17.3, -3.0, 0.0, 0.6, 12.25, 40.0),
+                         tulo::testing::by_number);
 
 struct PageFormat {
     std::string name;
@@ -90,13 +82,13 @@ INSTANTIATE_TEST_SUITE_P(Formats, SkewOfPageFormat,
                          ::testing::Values(PageFormat{"grey16", CV_16UC1, false}, PageFormat{"bgra8", CV_8UC4, false},
                                            PageFormat{"bgr16", CV_16UC3, false},
                                            PageFormat{"light_on_dark", CV_8UC1, true}),
-                         [](const ::testing::TestParamInfo<PageFormat>& info) { return info.param.name; });
+                         tulo::testing::by_name);
 
 TEST(Skew, WithoutRowsIsUntrustedAndUncorrected)
 {
     const cv::Mat blank(1200, 900, CV_8UC3, cv::Scalar(235, 240, 245));
-    for (const cv::Mat& image : {blank, random_image(1200, 900, CV_8UC1, 7), random_image(600, 800, CV_16UC3, 8),
-                                 random_image(3000, 1, CV_8UC1, 9), random_image(1, 1, CV_16UC4, 10)}) {
+    for (const cv::Mat& image : {blank, noise(1200, 900, CV_8UC1, 7), noise(600, 800, CV_16UC3, 8),
+                                 noise(3000, 1, CV_8UC1, 9), noise(1, 1, CV_16UC4, 10)}) {
         const tulo::SkewEstimate estimate = tulo::estimate_skew(image);
         EXPECT_LT(estimate.confidence, tulo::min_skew_confidence);
         EXPECT_EQ(estimate.correction, 0.0);
@@ -147,6 +139,7 @@ TEST_P(DeskewOfType, KeepsTypeFillsWithThePaperAndSizesTheCanvas)
     EXPECT_FALSE(shares_buffer(copy, image));
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, DeskewOfType, ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4, CV_16UC1, CV_32FC3));
+INSTANTIATE_TEST_SUITE_P(Types, DeskewOfType, ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4, CV_16UC1, CV_32FC3),
+                         tulo::testing::by_type);
 
 } // namespace

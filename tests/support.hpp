@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include <algorithm>
+#include <cmath>
 #include <sstream>
 #include <string>
 
@@ -42,6 +44,40 @@ inline ::testing::AssertionResult mats_equal(const cv::Mat& actual, const cv::Ma
         << " channel " << where[0].x % channels;
     return ::testing::AssertionFailure() << why.str();
 }
+
+// Whether the two matrices' pixel buffers overlap.
+inline bool shares_buffer(const cv::Mat& a, const cv::Mat& b)
+{
+    return !a.empty() && !b.empty() && a.datastart < b.dataend && b.datastart < a.dataend;
+}
+
+// Rows of parameterised tests are named and printed by their `name`; a test file opts in to the
+// printing with `using tulo::testing::operator<<;` in its own namespace, where gtest looks for it.
+inline constexpr auto by_name = [](const auto& info) { return std::string(info.param.name); };
+
+template <typename Row>
+auto operator<<(std::ostream& out, const Row& row) -> decltype(out << row.name)
+{
+    return out << row.name;
+}
+
+// Row names allow only letters, digits and underscores: a number as "plus_0_6" or "minus_17_3".
+inline std::string number_name(double value)
+{
+    std::ostringstream text;
+    text << (std::signbit(value) ? "minus_" : "plus_") << std::abs(value);
+    std::string name = text.str();
+    std::replace(name.begin(), name.end(), '.', '_');
+    return name;
+}
+
+inline std::string size_name(const cv::Size& size)
+{
+    return "size_" + std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
+inline constexpr auto by_type = [](const auto& info) { return cv::typeToString(info.param); };
+inline constexpr auto by_number = [](const auto& info) { return number_name(info.param); };
 
 } // namespace tulo::testing
 

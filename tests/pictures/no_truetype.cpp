@@ -9,7 +9,8 @@ namespace {
 
 [[noreturn]] void unavailable()
 {
-    throw std::runtime_error("tulo_pictures was built without FreeType (libfreetype-dev): TrueType faces are unavailable");
+    throw std::runtime_error(
+        "tulo_pictures was built without FreeType (libfreetype-dev): TrueType faces are unavailable");
 }
 
 } // namespace

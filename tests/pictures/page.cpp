@@ -461,8 +461,8 @@ std::string describe(const PageCase& page)
     static const std::array<const char*, 7> wears{"clean", "noisy", "blurred", "jpeg", "uneven", "worn", "binarised"};
     static const std::array<const char*, 4> formats{"grey8", "bgr8", "bgra8", "grey16"};
     std::string name = std::to_string(page.dpi) + "dpi " + layouts[static_cast<std::size_t>(page.layout)] + " " +
-                       wears[static_cast<std::size_t>(page.wear)] + " " + formats[static_cast<std::size_t>(page.format)] +
-                       (page.light_on_dark ? " light-on-dark" : "");
+                       wears[static_cast<std::size_t>(page.wear)] + " " +
+                       formats[static_cast<std::size_t>(page.format)] + (page.light_on_dark ? " light-on-dark" : "");
     if (page.face != Face::hershey)
         name += " " + describe(page.face) + " " + describe(page.script);
     if (page.paper == Paper::a4)

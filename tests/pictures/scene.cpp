@@ -66,6 +66,16 @@ std::vector<SceneKind> scene_kinds()
             SceneKind::landscape};
 }
 
+cv::Mat noise(int rows, int cols, int type, unsigned seed)
+{
+    cv::Mat image(rows, cols, type);
+    cv::RNG rng(seed);
+    const int depth = CV_MAT_DEPTH(type);
+    const bool floating = depth == CV_32F || depth == CV_64F;
+    rng.fill(image, cv::RNG::UNIFORM, 0.0, floating ? 1.0 : (depth == CV_16U ? 65536.0 : 256.0));
+    return image;
+}
+
 std::string describe(SceneKind kind)
 {
     static const std::array<const char*, 6> names{"blank", "noise", "gradient", "shapes", "texture", "landscape"};

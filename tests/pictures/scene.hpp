@@ -21,4 +21,8 @@ std::vector<SceneKind> scene_kinds();
 /** @brief The kind's short name, e.g. "landscape". */
 std::string describe(SceneKind kind);
 
+/** @brief Uniformly random values over the depth's usual range (0 to 1 for floating point) in an
+ *         image of any type; the same seed gives the same values. */
+cv::Mat noise(int rows, int cols, int type, unsigned seed);
+
 } // namespace tulo::pictures

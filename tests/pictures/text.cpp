@@ -123,6 +123,12 @@ std::u32string made_word(const Alphabet& letters, cv::RNG& rng)
     return word;
 }
 
+std::u32string common_word(const Alphabet& letters, cv::RNG& rng)
+{
+    const int count = static_cast<int>(letters.common_words.size());
+    return decode_utf8(letters.common_words[static_cast<std::size_t>(rng.uniform(0, count))]);
+}
+
 // Accents are dropped on Greek capitals inside a word; only the first letter is raised here.
 char32_t capital(char32_t letter)
 {
@@ -154,6 +160,18 @@ char32_t sentence_end(Script script, cv::RNG& rng)
     if (rng.uniform(0, 12) != 0)
         return U'.';
     return script == Script::greek ? U';' : U'?';  // the Greek question mark looks like a semicolon
+}
+
+// How many continuation bytes a UTF-8 lead byte announces; -1 for a byte that cannot lead.
+int continuation_bytes(unsigned char lead)
+{
+    if (lead < 0x80)
+        return 0;
+    if ((lead >> 5) == 0x6)
+        return 1;
+    if ((lead >> 4) == 0xE)
+        return 2;
+    return (lead >> 3) == 0x1E ? 3 : -1;
 }
 
 } // namespace
@@ -203,9 +221,7 @@ std::string Prose::next_word(cv::RNG& rng)
     const bool starts_sentence = left_in_sentence_ == 0;
     if (starts_sentence)
         left_in_sentence_ = rng.uniform(shortest_sentence, longest_sentence + 1);
-    std::u32string word = rng.uniform(0, 100) < common_word_percent
-                              ? decode_utf8(letters.common_words[rng.uniform(0, static_cast<int>(letters.common_words.size()))])
-                              : made_word(letters, rng);
+    std::u32string word = rng.uniform(0, 100) < common_word_percent ? common_word(letters, rng) : made_word(letters, rng);
     finish_word(word, script_);
     if (starts_sentence)
         word.front() = capital(word.front());
@@ -221,8 +237,8 @@ std::u32string decode_utf8(const std::string& text)
     std::u32string decoded;
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
-        const int continuation = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2 : (lead >> 3) == 0x1E ? 3 : -1;
-        char32_t code = continuation == 0 ? lead : continuation == 1 ? lead & 0x1F : continuation == 2 ? lead & 0x0F : lead & 0x07;
+        const int continuation = continuation_bytes(lead);
+        char32_t code = continuation == 0 ? lead : lead & (0x7Fu >> (continuation + 1));
         bool valid = continuation >= 0 && i + static_cast<std::size_t>(continuation) < text.size();
         for (int k = 1; valid && k <= continuation; ++k) {
             const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
