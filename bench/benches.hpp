@@ -10,5 +10,7 @@ void register_colour_balance_benchmarks();
 void register_numeric_benchmarks();
 /** tulo::estimate_skew against Leptonica's sweep-and-search on rendered pages, one thread. */
 void register_skew_benchmarks();
+/** tulo::estimate_orientation against Leptonica's pixOrientDetect on a page lying on its side. */
+void register_orientation_benchmarks();
 
 } // namespace tulo_bench

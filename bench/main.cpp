@@ -11,6 +11,7 @@ int main(int argc, char** argv)
     tulo_bench::register_colour_balance_benchmarks();
     tulo_bench::register_numeric_benchmarks();
     tulo_bench::register_skew_benchmarks();
+    tulo_bench::register_orientation_benchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -12,16 +12,19 @@
 
 // The method. The page's ink is found on the skew search's reduced copy. The direction of the
 // lines comes from the skew search run on the page and on its quarter turn: lines of text fall
-// into rows at one of the two, and the row-alignment confidence is far higher there. The page is
-// then levelled on that axis, and up is told from down by cues of a line of left-to-right text
-// that turn over with the page: lines start aligned at the left and end ragged at the right, and
-// there is more ink above a line's x-height band (capitals, ascenders, accents) than below its
-// baseline. Each cue votes per line; the votes are summed and set against their own spread.
+// into rows on one of the two, where the row-alignment confidence is far higher. The page is then
+// levelled on that axis, its glyphs and lines found, and up is told from down by cues of
+// left-to-right text that turn over with the page: lines start aligned at the left and end ragged
+// at the right; full stops and commas close words on the baseline; and (in Latin script above all)
+// ascenders and capitals outweigh descenders. Each cue votes per line or mark; each cue's votes are
+// set against their own spread, and the cues are summed as independent normal scores.
 
 namespace tulo {
 
 namespace {
 
+// Largest tilt off a quarter turn searched for the lines.
+constexpr double max_tilt = 12.0;
 // The lines' direction is trusted when the rows on one axis score at least min_skew_confidence and
 // axis_ratio times those on the other (floored at axis_floor, so that an axis without any rows does
 // not make any ratio). Lower ratios let drawings with long lines both ways through.
@@ -30,6 +33,11 @@ constexpr double axis_floor = 1.0;
 // Up against down is trusted from this combined lean (in standard deviations of votes of random
 // sign) on.
 constexpr double lean_needed = 3.0;
+// Each of the two script-independent cues must lean the same way by at least this much on its own,
+// so that one cue alone (a ragged left edge of a column, specks on a degraded page) cannot carry
+// the answer.
+constexpr double mark_lean_needed = 1.5;
+constexpr double ragged_lean_needed = 1.0;
 // Weight of the ascender cue against the script-independent ones: it is strong in Latin script,
 // but Cyrillic has more descenders than ascenders, so alone it turns Cyrillic over.
 constexpr double ascender_weight = 0.25;
@@ -38,7 +46,7 @@ constexpr double ascender_weight = 0.25;
 constexpr double band_fraction = 0.5;
 // Rows above and below the band counted as ascenders and descenders, as a fraction of the band.
 constexpr double extent_fraction = 0.6;
-// Glyphs: connected ink of at least this area; their median height sets the scale of the page.
+// Glyphs: connected ink whose box has at least this area; their median height sets the scale of the page.
 constexpr int min_glyph_area = 4;
 constexpr double min_glyph_height = 3.0;
 // Words are joined into lines across gaps of this many glyph heights.
@@ -73,9 +81,6 @@ void require(bool condition, const char* message)
     if (!condition)
         throw std::invalid_argument(message);
 }
-
-// Largest tilt off a quarter turn searched for the lines.
-constexpr double max_tilt = 12.0;
 
 // One candidate direction of the lines: the page's ink turned by `turn` (0 or 90 degrees
 // counter-clockwise) and how well its ink falls into rows.
@@ -118,32 +123,25 @@ struct PageText {
     cv::Mat binary;  // the ink, thresholded
 };
 
-struct Component {
-    cv::Rect box;
-    int area = 0;  // of the box
-};
-
 // The connected pieces of ink (8-connected), from their outer borders: cheaper than labelling
 // every pixel, whose label image alone costs more than the rest of the step.
-std::vector<Component> components_of(const cv::Mat& binary)
+std::vector<cv::Rect> components_of(const cv::Mat& binary)
 {
     std::vector<std::vector<cv::Point>> borders;
     cv::findContours(binary, borders, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
-    std::vector<Component> components;
-    components.reserve(borders.size());
-    for (const std::vector<cv::Point>& border : borders) {
-        const cv::Rect box = cv::boundingRect(border);
-        components.push_back({box, box.area()});
-    }
-    return components;
+    std::vector<cv::Rect> boxes;
+    boxes.reserve(borders.size());
+    for (const std::vector<cv::Point>& border : borders)
+        boxes.push_back(cv::boundingRect(border));
+    return boxes;
 }
 
-double median_height(const std::vector<Component>& components, int min_area)
+double median_height(const std::vector<cv::Rect>& glyphs, int min_area)
 {
     std::vector<int> heights;
-    for (const Component& component : components)
-        if (component.area >= min_area)
-            heights.push_back(component.box.height);
+    for (const cv::Rect& glyph : glyphs)
+        if (glyph.area() >= min_area)
+            heights.push_back(glyph.height);
     if (heights.empty())
         return 0.0;
     const auto middle = heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2);
@@ -170,7 +168,8 @@ std::vector<double> row_profile(const cv::Mat& ink, int left, int right, int fir
 TextLine measure_line(const cv::Mat& ink, const cv::Rect& box)
 {
     const int reach = box.height;
-    const std::vector<double> profile = row_profile(ink, box.x, box.x + box.width, box.y - reach, box.y + box.height - 1 + reach);
+    const std::vector<double> profile =
+        row_profile(ink, box.x, box.x + box.width, box.y - reach, box.y + box.height - 1 + reach);
     const double peak = *std::max_element(profile.begin() + reach, profile.end() - reach);
     int top = reach;
     while (top < reach + box.height && profile[top] < band_fraction * peak)
@@ -187,12 +186,12 @@ TextLine measure_line(const cv::Mat& ink, const cv::Rect& box)
     return line;
 }
 
-std::vector<cv::Rect> small_marks(const std::vector<Component>& glyphs, double height)
+std::vector<cv::Rect> small_marks(const std::vector<cv::Rect>& glyphs, double height)
 {
     std::vector<cv::Rect> marks;
-    for (const Component& glyph : glyphs)
-        if (glyph.box.width <= mark_size * height && glyph.box.height <= mark_size * height)
-            marks.push_back(glyph.box);
+    for (const cv::Rect& glyph : glyphs)
+        if (glyph.width <= mark_size * height && glyph.height <= mark_size * height)
+            marks.push_back(glyph);
     return marks;
 }
 
@@ -200,7 +199,7 @@ PageText page_text(const cv::Mat& ink)
 {
     cv::Mat binary;
     cv::threshold(ink, binary, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
-    const std::vector<Component> glyphs = components_of(binary);
+    const std::vector<cv::Rect> glyphs = components_of(binary);
     const double height = median_height(glyphs, min_glyph_area);
     if (height < min_glyph_height)
         return {};
@@ -208,8 +207,7 @@ PageText page_text(const cv::Mat& ink)
     const int smear = cvRound(smear_factor * height) | 1;
     cv::Mat lines;
     cv::dilate(binary, lines, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(smear, 1)));
-    for (const Component& piece : components_of(lines)) {
-        const cv::Rect& box = piece.box;
+    for (const cv::Rect& box : components_of(lines)) {
         if (box.width >= min_line_length * height && box.height >= height * min_line_height &&
             box.height <= height * max_line_height)
             text.lines.push_back(measure_line(ink, box));
@@ -241,7 +239,8 @@ bool overlap_enough(const cv::Rect& a, const cv::Rect& b)
 // ends are than their left starts, in [-1, 1] (positive when the right side is the ragged one).
 std::vector<double> ragged_votes(std::vector<TextLine> lines)
 {
-    std::sort(lines.begin(), lines.end(), [](const TextLine& a, const TextLine& b) { return a.box.y < b.box.y; });
+    std::sort(lines.begin(), lines.end(),
+              [](const TextLine& a, const TextLine& b) { return a.box.y < b.box.y; });
     std::vector<double> votes;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const cv::Rect& upper = lines[i].box;
@@ -329,9 +328,7 @@ double lean_of(const std::vector<double>& votes)
 struct Evidence {
     double rows_level = 0.0;    // row confidence with the page as it lies
     double rows_turned = 0.0;   // and turned a quarter
-    int turn = 0;
-    double angle = 0.0;
-    std::size_t lines = 0;
+    int turn = 0;               // of the axis the lines run along: 0 or 90
     double ascender_lean = 0.0;
     double ragged_lean = 0.0;
     double mark_lean = 0.0;
@@ -357,7 +354,7 @@ Evidence evidence_of(const cv::Mat& page)
     const Axis level = axis_of(ink, 0);
     const Axis quarter = axis_of(turned, 90);
     const Axis& best = level.rows.confidence >= quarter.rows.confidence ? level : quarter;
-    Evidence evidence{level.rows.confidence, quarter.rows.confidence, best.turn, best.rows.angle, 0, 0.0, 0.0};
+    Evidence evidence{level.rows.confidence, quarter.rows.confidence, best.turn, 0.0, 0.0, 0.0};
     if (axis_strength(evidence) < min_orientation_confidence)
         return evidence;
     const PageText text = page_text(levelled(best.ink, best.rows.angle));
@@ -365,7 +362,6 @@ Evidence evidence_of(const cv::Mat& page)
     std::vector<double> ascender_votes;
     for (const TextLine& line : lines)
         ascender_votes.push_back(ascender_vote(line));
-    evidence.lines = lines.size();
     evidence.ascender_lean = lean_of(ascender_votes);
     evidence.ragged_lean = lean_of(ragged_votes(lines));
     evidence.mark_lean = lean_of(mark_votes(text));
@@ -380,6 +376,15 @@ double upright_lean(const Evidence& evidence)
            std::sqrt(2.0 + ascender_weight * ascender_weight);
 }
 
+// The lean in units of what is needed: the combined lean, and each script-independent cue in the
+// combined lean's direction.
+double lean_strength(const Evidence& evidence, double lean)
+{
+    const double direction = lean >= 0.0 ? 1.0 : -1.0;
+    return std::max(0.0, std::min({std::abs(lean) / lean_needed, direction * evidence.mark_lean / mark_lean_needed,
+                                   direction * evidence.ragged_lean / ragged_lean_needed}));
+}
+
 } // namespace
 
 OrientationEstimate estimate_orientation(const cv::Mat& page)
@@ -390,7 +395,7 @@ OrientationEstimate estimate_orientation(const cv::Mat& page)
             "orientation estimation needs an image of 1, 3 or 4 channels");
     const Evidence evidence = evidence_of(page);
     const double lean = upright_lean(evidence);
-    const double confidence = std::min(axis_strength(evidence), std::abs(lean) / lean_needed);
+    const double confidence = std::min(axis_strength(evidence), lean_strength(evidence, lean));
     if (confidence < min_orientation_confidence)
         return {0, confidence};
     return {lean > 0.0 ? evidence.turn : evidence.turn + 180, confidence};

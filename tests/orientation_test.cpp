@@ -1,6 +1,5 @@
 // Orientation of pages drawn here in TrueType faces and turned by each quarter (with and without a
 // small tilt), pictures without text, and the exact quarter turns of turn_upright.
-#include "matmanip_support.hpp"
 #include "support.hpp"
 
 #include "pictures/page.hpp"
@@ -15,7 +14,6 @@
 namespace {
 
 namespace pictures = tulo::pictures;
-using tulo::testing::random_image;
 using tulo::testing::shares_buffer;
 
 struct TurnedPage {
@@ -94,7 +92,7 @@ TEST(Orientation, WithoutTextIsUntrustedAndUncorrected)
     for (const cv::Mat& image : {pictures::render_scene(pictures::SceneKind::blank, size, 1),
                                  pictures::render_scene(pictures::SceneKind::noise, size, 2),
                                  pictures::render_scene(pictures::SceneKind::landscape, size, 3),
-                                 random_image(400, 300, CV_16UC1, 4)}) {
+                                 pictures::noise(400, 300, CV_16UC1, 4)}) {
         const tulo::OrientationEstimate estimate = tulo::estimate_orientation(image);
         EXPECT_LT(estimate.confidence, tulo::min_orientation_confidence);
         EXPECT_EQ(estimate.correction, 0);
@@ -105,7 +103,7 @@ class TurnUpright : public ::testing::TestWithParam<int> {};
 
 TEST_P(TurnUpright, IsCvRotateCounterClockwise)
 {
-    const cv::Mat image = random_image(5, 7, CV_8UC3, 11);
+    const cv::Mat image = pictures::noise(5, 7, CV_8UC3, 11);
     cv::Mat expected = image;
     for (int turned = 0; turned < GetParam(); turned += 90)
         cv::rotate(expected, expected, cv::ROTATE_90_COUNTERCLOCKWISE);

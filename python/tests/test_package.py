@@ -152,6 +152,19 @@ def test_each_group_of_the_api_gives_hand_checked_results(photo):
     assert workspace.threshold_type != tulo.EThresholdType.invalid
 
 
+@pytest.mark.parametrize("turns", [0, 1, 2, 3])
+def test_orientation_turns_back_what_numpy_turned(photo, turns):
+    page = cv2.imread(str(pathlib.Path(SHAPES).with_name("page.png")), cv2.IMREAD_GRAYSCALE)
+    turned = np.rot90(page, turns)  # counter-clockwise, so 90 * (4 - turns) more stand it upright
+    estimate = tulo.estimate_orientation(turned)
+    assert estimate.correction == 90 * (4 - turns) % 360
+    assert estimate.confidence >= tulo.min_orientation_confidence
+    np.testing.assert_array_equal(tulo.turn_upright(turned, estimate.correction), page)
+    assert tulo.estimate_orientation(photo).confidence < tulo.min_orientation_confidence
+    with pytest.raises(ValueError, match="0, 90, 180 or 270"):
+        tulo.turn_upright(page, 45)
+
+
 def test_every_public_name_is_documented():
     for name, value in vars(tulo).items():
         if not name.startswith("_") and callable(value):
