@@ -107,7 +107,7 @@ constexpr std::size_t min_marks_for_ink_level = 8;
 // peak_share of its pixels reach.
 constexpr int contrast_bin_width = 4;
 constexpr int contrast_bins = 256 / contrast_bin_width;
-constexpr double peak_share = 0.3;
+constexpr double peak_share = 0.5;
 
 // Strokes are at most this wide; a page is turned over only when its light detail outweighs its
 // dark detail this many times (dark ink on light paper is the rule).
