@@ -95,6 +95,10 @@ constexpr double isolation_mm = 3.0;
 // within speck_isolation_mm of other marks (the dot of an i, a full stop), never alone.
 constexpr double speck_mm = 1.6;
 constexpr double speck_area_mm2 = 2.0;
+// Marks up to small_mark_mm either way in the reduced copy are measured again on the input, where a
+// speck is at most speck_mm_in_input across (dust; a full stop is kept next to its word).
+constexpr double small_mark_mm = 4.0;
+constexpr double speck_mm_in_input = 1.0;
 constexpr double speck_isolation_mm = 1.0;
 
 // Bleed-through: once a page has at least min_marks_for_ink_level marks, a mark whose peak contrast
@@ -540,6 +544,38 @@ void judge_each(std::vector<Mark>& marks, const InkLevels& levels, const cv::Mat
     }
 }
 
+// The longer side, in input pixels, of the ink of a small mark at full resolution: the reduced copy
+// makes dust look larger than it is (a pixel of the copy is up to 0.7 mm).
+int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, double paper, double seed)
+{
+    const int f = working.factor;
+    const cv::Rect area = cv::Rect(mark.box.x * f - f, mark.box.y * f - f, (mark.box.width + 2) * f,
+                                   (mark.box.height + 2) * f) & cv::Rect(0, 0, page.cols, page.rows);
+    cv::Mat grey = to_grey8(page(area), working.to_8bit).clone();
+    if (working.inverted)
+        cv::bitwise_not(grey, grey);
+    cv::Mat dark;
+    cv::compare(grey, cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
+    std::vector<cv::Point> points;
+    cv::findNonZero(dark, points);
+    if (points.empty())
+        return 0;
+    const cv::Rect extent = cv::boundingRect(points);
+    return std::max(extent.width, extent.height);
+}
+
+// Small marks the copy calls content are measured again on the input: dust is a speck there.
+void judge_small_marks(std::vector<Mark>& marks, const cv::Mat& page, const Working& working,
+                       const cv::Mat& background, double seed)
+{
+    const double working_limit = small_mark_mm * working.pixels_per_mm;
+    const double input_limit = speck_mm_in_input * working.pixels_per_mm * working.factor;
+    for (Mark& mark : marks)
+        if (mark.verdict == Verdict::kept && std::max(mark.box.width, mark.box.height) <= working_limit &&
+            full_extent(page, working, mark, background.at<uchar>(mark.centre), seed) <= input_limit)
+            mark.verdict = Verdict::speck;
+}
+
 // The contrast under which a mark is bleed-through, from the page's own ink; 0 while the page has
 // too few marks to tell.
 double bleed_level(const std::vector<Mark>& marks)
@@ -706,6 +742,7 @@ PageContent find_page_content(const cv::Mat& page)
 
     std::vector<Mark> marks = find_marks(contrast, off_page, levels, working.pixels_per_mm);
     judge_each(marks, levels, off_page, working.pixels_per_mm);
+    judge_small_marks(marks, page, working, background, levels.seed);
     const double bleed = bleed_level(marks);
     judge_bleed(marks, bleed);
     judge_specks(marks, working.grey.size(), working.pixels_per_mm);
