@@ -9,17 +9,21 @@
 #include <utility>
 #include <vector>
 
-// The method, on a reduced grey copy (ink dark on light paper, about 75 dpi for a page):
-//  1. The paper level is estimated locally (a grey dilation wider than any stroke, smoothed), so
-//     tinted, unevenly lit and shadowed paper all read as paper; ink is darkness against it.
-//  2. What lies outside the page is removed: solid dark regions reaching the frame (scanner borders,
+// The method, on a reduced grey copy (ink dark on light paper, 37 to 75 dpi for a page; each
+// block keeps its darkest pixel, so thin strokes survive):
+//  1. The paper level is estimated locally (a grey closing wider than any stroke, smoothed), so
+//     tinted, unevenly lit and shadowed paper all read as paper; ink is darkness against it, and
+//     the thresholds follow the paper level and the paper's own noise.
+//  2. What lies off the page is removed: solid dark regions reaching the frame (scanner borders,
 //     shadow cores, the dark edge of a facing page) and, on each side, everything beyond a long
 //     straight dark line close to that side (the edge of the page or of a facing page's sliver).
-//  3. The ink that remains is split into marks (connected components, grown from clearly dark
-//     seeds); marks touching the removed region, round solid holes and short thin staples near an
-//     edge, isolated specks and marks far fainter than the page's own ink (bleed-through) are
-//     dropped.
-//  4. The box of the surviving marks is refined at full resolution, so that no mark is cut.
+//  3. The ink that remains is split into marks (connected components); marks lying mostly in the
+//     fringe of the removed region, lone round solid holes and lone short thin staples near an
+//     edge, specks away from other marks (small ones measured again on the input), marks whose
+//     median pixel is too faint, and marks far fainter than the page's own ink (bleed-through)
+//     are dropped.
+//  4. The box of the surviving marks is refined at full resolution, so that no mark is cut; the
+//     confidence is the margin of the weakest decision that shaped it.
 
 namespace tulo {
 
