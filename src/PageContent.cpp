@@ -225,7 +225,9 @@ Working reduce(const cv::Mat& page)
         working.grey = to_grey8(page, working.to_8bit).clone();
     } else {
         cv::Mat averaged;
-        cv::resize(page, averaged, cv::Size(page.cols / 2, page.rows / 2), 0.0, 0.0, cv::INTER_AREA);
+        // An even-sized view, so that OpenCV takes its fast path for an exact halving.
+        const cv::Mat even = page(cv::Rect(0, 0, page.cols / 2 * 2, page.rows / 2 * 2));
+        cv::resize(even, averaged, cv::Size(even.cols / 2, even.rows / 2), 0.0, 0.0, cv::INTER_AREA);
         // The scale of 16-bit data is taken from the averaged copy: one pass less over the input.
         working.to_8bit = scale_to_8bit(averaged);
         working.grey = to_grey8(averaged, working.to_8bit);
@@ -568,16 +570,35 @@ int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, d
     return std::max(extent.width, extent.height);
 }
 
-// Small marks the copy calls content are measured again on the input: dust is a speck there.
+// Small marks alone that the copy calls content are measured again on the input: dust is a speck
+// there. (Small marks among others, letters mostly, are content whatever their size.)
 void judge_small_marks(std::vector<Mark>& marks, const cv::Mat& page, const Working& working,
                        const cv::Mat& background, double seed)
 {
+    cv::Mat covered = cv::Mat::zeros(background.size(), CV_8U);
+    for (const Mark& mark : marks)
+        if (mark.verdict == Verdict::kept)
+            covered(mark.box).setTo(1);
+    cv::Mat sums;
+    cv::integral(covered, sums, CV_32S);
+    const cv::Rect frame(0, 0, covered.cols, covered.rows);
+    const auto marked = [&sums, &frame](cv::Rect area) {
+        area &= frame;
+        return sums.at<int>(area.br()) - sums.at<int>(area.y, area.br().x) - sums.at<int>(area.br().y, area.x) +
+               sums.at<int>(area.tl());
+    };
     const double working_limit = small_mark_mm * working.pixels_per_mm;
     const double input_limit = speck_mm_in_input * working.pixels_per_mm * working.factor;
-    for (Mark& mark : marks)
-        if (mark.verdict == Verdict::kept && std::max(mark.box.width, mark.box.height) <= working_limit &&
+    const int reach = cvCeil(speck_isolation_mm * working.pixels_per_mm);
+    for (Mark& mark : marks) {
+        if (mark.verdict != Verdict::kept || std::max(mark.box.width, mark.box.height) > working_limit)
+            continue;
+        const cv::Rect around(mark.box.x - reach, mark.box.y - reach, mark.box.width + 2 * reach,
+                              mark.box.height + 2 * reach);
+        if (marked(around) == marked(mark.box) &&
             full_extent(page, working, mark, background.at<uchar>(mark.centre), seed) <= input_limit)
             mark.verdict = Verdict::speck;
+    }
 }
 
 // The contrast under which a mark is bleed-through, from the page's own ink; 0 while the page has
