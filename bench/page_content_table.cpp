@@ -9,7 +9,7 @@
 #include "page.hpp"
 #include "peer.hpp"
 
-#include "scan_defects.hpp"
+#include "pictures/scan_defects.hpp"
 
 #include <tulo/PageContent.hpp>
 
@@ -48,6 +48,7 @@ struct Answer {
     cv::Rect box;
     bool blank = false;
     bool trusted = true;
+    double confidence = 1.0;
     double milliseconds = 0.0;
 };
 
@@ -209,6 +210,7 @@ Answer run_tulo(const Sheet& sheet)
     answer.milliseconds = fastest_ms([&] { content = tulo::find_page_content(sheet.input); });
     answer.box = content.box;
     answer.blank = content.blank;
+    answer.confidence = content.confidence;
     answer.trusted = content.confidence >= tulo::min_content_confidence;
     return answer;
 }
@@ -282,9 +284,9 @@ void count(Tally& tally, const Sheet& sheet, const Answer& answer, bool verbose,
     tally.worst = std::min(tally.worst, iou);
     tally.overlap_sum += iou;
     if (verbose && (lost || iou < good_overlap))
-        std::printf("  %-10s %-60s IoU %.3f%s truth %dx%d+%d+%d found %dx%d+%d+%d\n", method, sheet.name.c_str(), iou,
-                    lost ? " LOST" : "", truth.width, truth.height, truth.x, truth.y, answer.box.width,
-                    answer.box.height, answer.box.x, answer.box.y);
+        std::printf("  %-10s %-60s IoU %.3f%s confidence %.3f truth %dx%d+%d+%d found %dx%d+%d+%d\n", method,
+                    sheet.name.c_str(), iou, lost ? " LOST" : "", answer.confidence, truth.width, truth.height,
+                    truth.x, truth.y, answer.box.width, answer.box.height, answer.box.x, answer.box.y);
 }
 
 void print_row(const char* method, const Tally& t, const std::vector<double>& ms150, const std::vector<double>& ms300)
@@ -342,7 +344,7 @@ int main(int argc, char** argv)
                     methods[m].milliseconds[d].push_back(answers[m]->milliseconds);
                 }
             if (verbose && !answers[0]->trusted)
-                std::printf("  untrusted: %s\n", sheet.name.c_str());
+                std::printf("  untrusted (%.3f): %s\n", answers[0]->confidence, sheet.name.c_str());
         }
     }
     std::printf("| | trusted pages | pages that lose a mark | IoU mean / worst | IoU >= %.2f | blank pages found |"

@@ -11,5 +11,6 @@ void bind_intervals(pybind11::module_& m);
 void bind_kmeans(pybind11::module_& m);
 void bind_skew(pybind11::module_& m);
 void bind_orientation(pybind11::module_& m);
+void bind_page_content(pybind11::module_& m);
 
 } // namespace tulo_python

@@ -47,4 +47,5 @@ PYBIND11_MODULE(_tulo, m)
     tulo_python::bind_kmeans(m);
     tulo_python::bind_skew(m);
     tulo_python::bind_orientation(m);
+    tulo_python::bind_page_content(m);
 }
