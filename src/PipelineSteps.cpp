@@ -75,11 +75,23 @@ void orient_step(Page& page, const Job& job, Report& report)
     report.oriented = turn;
 }
 
+// The skew of the page's lines, found on the page or on its quarter turn, whichever aligns better.
+// Turns about the image centre commute, so a correction found on the turn levels the page itself:
+// its lines end up horizontal or vertical, and orientation is left to choose a quarter turn.
+SkewEstimate skew_on_either_axis(const cv::Mat& image, double max_angle)
+{
+    const SkewEstimate along = estimate_skew(image, max_angle);
+    const SkewEstimate across = estimate_skew(turn_upright(image, 90), max_angle);
+    return across.confidence > along.confidence ? across : along;
+}
+
 // Levels the page by its skew when the estimate is trusted and the correction worth a resampling.
+// When the page is also to be stood upright it may lie at any angle, so both axes are searched.
 void deskew_step(Page& page, const Job& job, Report& report)
 {
     const DeskewSettings& settings = *job.deskew;
-    const SkewEstimate estimate = estimate_skew(page.image, settings.max_angle);
+    const SkewEstimate estimate = job.orient ? skew_on_either_axis(page.image, settings.max_angle)
+                                             : estimate_skew(page.image, settings.max_angle);
     const bool turn = estimate.confidence >= settings.min_confidence && estimate.correction != 0.0 &&
                       std::abs(estimate.correction) >= settings.min_angle;
     if (turn) {
@@ -133,15 +145,17 @@ void crop_step(Page& page, const Job& job, Report& report)
     change(page, page.image(kept).clone(), {1, 0, double(-kept.x), 0, 1, double(-kept.y), 0, 0, 1});
 }
 
-// The steps of the job, in the order they apply: upright first, so that the skew is measured
-// along the rows of text; the content last, on the level page.
+// The steps of the job, in the order they apply. Levelling comes before orientation when both
+// run: orientation tells quarter turns apart only on a page within a few degrees of one, and the
+// skew search on both axes brings a page at any angle there. The content comes last, on the level,
+// upright page.
 std::vector<PageStep> page_steps(const Job& job)
 {
     std::vector<PageStep> steps;
-    if (job.orient)
-        steps.push_back(&orient_step);
     if (job.deskew)
         steps.push_back(&deskew_step);
+    if (job.orient)
+        steps.push_back(&orient_step);
     if (job.crop)
         steps.push_back(&crop_step);
     return steps;

@@ -17,9 +17,10 @@ namespace tulo::pipeline {
 
 // What one image goes through in a batch, for every front end (the opsira tool, the Python
 // package's Dask runner): read behind the pixel guard; either derive the workspace's catalogue
-// (or some kinds) into a staging folder, or run the page steps (orient, deskew, crop, in that
-// order) and write one flat file; then one rename into place and a report. A failure never leaves
-// a partial output and is described in the report, not thrown.
+// (or some kinds) into a staging folder, or run the page steps (deskew, orient, crop, in that
+// order: a page levelled on either axis is then stood upright, so any angle of the full circle
+// comes back) and write one flat file; then one rename into place and a report. A failure never
+// leaves a partial output and is described in the report, not thrown.
 
 using Kind = Opsira::EMatType;
 
