@@ -173,7 +173,8 @@ const std::vector<OptionRule>& option_rules()
          "", both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.min_angle = parse_angle(v, true); }},
         {'\0', "orient", "",
          "stand each image upright (a quarter or half turn) and write it as OUTDIR/<its file name>, in its own "
-         "format; with --deskew first, so that a page turned by any angle comes back upright and level; an image "
+         "format; with --deskew, levelled on either axis first, so that a page turned by any angle comes back "
+         "upright and level; an image "
          "whose orientation is not found with confidence is not turned",
          "", both, "", [](Parse&, const std::string&) {}},
         {'\0', "min-orientation-confidence", "X",
