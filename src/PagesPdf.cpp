@@ -426,7 +426,11 @@ std::optional<Page> decode_image(Handle image, const std::string& path, std::siz
     const std::vector<std::string> filters = filter_names(dict);
     const int bits = integer_or(dict, "/BitsPerComponent", 0);
     Page page;
-    if (filters.size() == 1 && filters[0] == "/DCTDecode" && !dict.hasKey("/Decode")) {
+    // A CMYK JPEG would decode as four channels that are not BGRA: such pages are rendered.
+    const bool jpeg = filters.size() == 1 && filters[0] == "/DCTDecode" && !dict.hasKey("/Decode");
+    if (jpeg && channels_of(dict.getKey("/ColorSpace")) == 0)
+        return std::nullopt;
+    if (jpeg) {
         const std::shared_ptr<Buffer> jpeg = image.getRawStreamData();
         const auto declared = detail::declared_pixels(jpeg->getBuffer(), jpeg->getSize());
         if (!declared || *declared > Opsira::max_read_pixels)

@@ -1,5 +1,6 @@
 // Multi-page TIFF and PDF files made here with libtiff and qpdf directly, read and written back
 // through tulo's page layer, and checked with libtiff and qpdf again.
+#include "pages_files.hpp"
 #include "support.hpp"
 
 #include <tulo/Pages.hpp>
@@ -24,17 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Handle = QPDFObjectHandle;
-
-// A page of "text": dark bars on light paper, different per seed.
-cv::Mat page_pixels(int width, int height, int seed, int type = CV_8UC1)
-{
-    cv::Mat page(height, width, type, cv::Scalar::all(235));
-    cv::RNG rng(static_cast<std::uint64_t>(seed));
-    for (int y = 8; y + 6 < height; y += 12)
-        for (int x = 6; x + 10 < width; x += rng.uniform(12, 30))
-            cv::rectangle(page, cv::Rect(x, y, rng.uniform(4, 10), 5), cv::Scalar(20, 40, 60), cv::FILLED);
-    return page;
-}
+using namespace tulo::testing;
 
 cv::Mat bilevel_of(const cv::Mat& page) { return tulo::to_bilevel(page); }
 
@@ -42,114 +33,6 @@ std::string file_bytes(const fs::path& path)
 {
     std::ifstream file(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(file), {}};
-}
-
-// ---- TIFF input, written with libtiff ----------------------------------------------------------
-
-void write_tiff_page(TIFF* tiff, const cv::Mat& pixels, float dpi, bool bilevel)
-{
-    TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, pixels.cols);
-    TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, pixels.rows);
-    TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, bilevel ? 1 : 8);
-    TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, pixels.channels());
-    TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, bilevel ? PHOTOMETRIC_MINISBLACK : pixels.channels() == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tiff, TIFFTAG_COMPRESSION, bilevel ? COMPRESSION_CCITTFAX4 : COMPRESSION_LZW);
-    TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tiff, TIFFTAG_XRESOLUTION, dpi);
-    TIFFSetField(tiff, TIFFTAG_YRESOLUTION, dpi);
-    TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, 16);
-    std::vector<unsigned char> row(bilevel ? (pixels.cols + 7) / 8 : pixels.cols * pixels.channels());
-    for (int y = 0; y < pixels.rows; ++y) {
-        if (bilevel) {
-            std::fill(row.begin(), row.end(), 0);
-            for (int x = 0; x < pixels.cols; ++x)
-                row[x / 8] |= pixels.at<unsigned char>(y, x) ? 0x80 >> (x % 8) : 0;
-        } else {
-            cv::Mat rgb = pixels.row(y).clone();
-            if (pixels.channels() == 3)
-                cv::cvtColor(rgb, rgb, cv::COLOR_BGR2RGB);
-            std::copy(rgb.data, rgb.data + row.size(), row.begin());
-        }
-        TIFFWriteScanline(tiff, row.data(), y, 0);
-    }
-    TIFFWriteDirectory(tiff);
-}
-
-// ---- PDF input, made with qpdf -----------------------------------------------------------------
-
-struct PdfImage {
-    cv::Mat pixels;           // 8-bit grey or BGR, or 0 / 255 for 1-bit
-    std::string encoding;     // "jpeg", "bilevel" or "grey"
-    double dpi = 100.0;
-    bool text = false;        // an invisible text layer over the image
-    bool broken = false;      // image data that does not inflate
-    bool vector = false;      // a drawn rectangle instead of an image
-};
-
-Handle image_stream(QPDF& pdf, const PdfImage& page)
-{
-    Handle dict = Handle::parse("<< /Type /XObject /Subtype /Image >>");
-    dict.replaceKey("/Width", Handle::newInteger(page.pixels.cols));
-    dict.replaceKey("/Height", Handle::newInteger(page.pixels.rows));
-    dict.replaceKey("/ColorSpace", Handle::newName(page.pixels.channels() == 3 ? "/DeviceRGB" : "/DeviceGray"));
-    dict.replaceKey("/BitsPerComponent", Handle::newInteger(page.encoding == "bilevel" ? 1 : 8));
-    std::string data;
-    if (page.encoding == "jpeg") {
-        std::vector<unsigned char> jpeg;
-        cv::imencode(".jpg", page.pixels, jpeg);
-        data.assign(jpeg.begin(), jpeg.end());
-    } else if (page.encoding == "bilevel") {
-        const int row = (page.pixels.cols + 7) / 8;
-        data.assign(static_cast<std::size_t>(row * page.pixels.rows), '\0');
-        for (int y = 0; y < page.pixels.rows; ++y)
-            for (int x = 0; x < page.pixels.cols; ++x)
-                data[y * row + x / 8] |= page.pixels.at<unsigned char>(y, x) ? static_cast<char>(0x80 >> (x % 8)) : 0;
-    } else {
-        data.assign(reinterpret_cast<const char*>(page.pixels.data), page.pixels.total() * page.pixels.elemSize());
-    }
-    if (page.broken)
-        data = "not deflate data";
-    Handle stream = pdf.newStream(data);
-    stream.replaceDict(dict);
-    if (page.encoding == "jpeg")
-        stream.getDict().replaceKey("/Filter", Handle::newName("/DCTDecode"));
-    if (page.broken)
-        stream.getDict().replaceKey("/Filter", Handle::newName("/FlateDecode"));
-    return stream;
-}
-
-void add_pdf_page(QPDF& pdf, const PdfImage& page)
-{
-    const double w = page.pixels.cols * 72.0 / page.dpi;
-    const double h = page.pixels.rows * 72.0 / page.dpi;
-    std::string content = page.vector ? "0 0 1 rg 10 10 50 50 re f\n"
-                                      : "q " + std::to_string(w) + " 0 0 " + std::to_string(h) + " 0 0 cm /Im0 Do Q\n";
-    if (page.text)
-        content += "BT 3 Tr /F1 12 Tf 20 20 Td (old ocr text) Tj ET\n";
-    Handle resources = Handle::parse("<< /Font << /F1 << /Type /Font /Subtype /Type1 /BaseFont /Helvetica >> >> >>");
-    resources.replaceKey("/XObject", Handle::newDictionary());
-    if (!page.vector)
-        resources.getKey("/XObject").replaceKey("/Im0", image_stream(pdf, page));
-    Handle object = pdf.makeIndirectObject(Handle::parse("<< /Type /Page >>"));
-    object.replaceKey("/MediaBox", Handle::newFromRectangle({0, 0, w, h}));
-    object.replaceKey("/Resources", resources);
-    object.replaceKey("/Contents", pdf.newStream(content));
-    object.replaceKey("/Annots", Handle::parse("[ << /Type /Annot /Subtype /Text /Rect [0 0 10 10] /Contents (a note) >> ]"));
-    QPDFPageDocumentHelper(pdf).addPage(QPDFPageObjectHelper(object), false);
-}
-
-void write_pdf(const fs::path& path, const std::vector<PdfImage>& pages, bool encrypted = false)
-{
-    QPDF pdf;
-    pdf.emptyPDF();
-    for (const PdfImage& page : pages)
-        add_pdf_page(pdf, page);
-    pdf.getTrailer().replaceKey("/Info", pdf.makeIndirectObject(Handle::parse("<< /Title (Archive box 7) >>")));
-    QPDFWriter writer(pdf, path.c_str());
-    if (encrypted)
-        writer.setR6EncryptionParameters("user", "owner", true, true, true, true, true, true, qpdf_r3p_full, true);
-    writer.write();
 }
 
 // The raw bytes of a page's content stream and of every image it uses, as stored.
@@ -182,11 +65,7 @@ protected:
     fs::path make_tiff()
     {
         const fs::path path = dir / "scan.tif";
-        TIFF* tiff = TIFFOpen(path.c_str(), "w");
-        write_tiff_page(tiff, grey, 150.0f, false);
-        write_tiff_page(tiff, bilevel, 300.0f, true);
-        write_tiff_page(tiff, colour, 150.0f, false);
-        TIFFClose(tiff);
+        write_tiff(path, {{grey, 150.0f}, {bilevel, 300.0f, true}, {colour, 150.0f}});
         return path;
     }
 
@@ -224,7 +103,8 @@ TEST_F(Pages, TiffWrittenWithChangedPagesKeepsTheOthersAndOneBitStaysSmall)
     const tulo::PageSource source(input.string());
     tulo::PageWriter writer(input.string(), output.string());
     const tulo::Page turned = source.read(1);
-    EXPECT_FALSE(writer.replace(1, tulo::deskew(turned.pixels, 1.5), turned));
+    const cv::Mat levelled = tulo::deskew(turned.pixels, 1.5);
+    EXPECT_FALSE(writer.replace(1, levelled, turned));
     writer.replace(2, tulo::deskew(source.read(2).pixels, -2.0), source.read(2));
     EXPECT_FALSE(fs::exists(output));
     writer.finish();
@@ -235,7 +115,7 @@ TEST_F(Pages, TiffWrittenWithChangedPagesKeepsTheOthersAndOneBitStaysSmall)
     const tulo::Page one_bit = written.read(1);
     EXPECT_TRUE(one_bit.bilevel);
     EXPECT_EQ(one_bit.dpi, cv::Point2d(300, 300));
-    EXPECT_FALSE(tulo::testing::mats_equal(one_bit.pixels, bilevel));
+    EXPECT_MAT_EQ(one_bit.pixels, tulo::to_bilevel(levelled));
     EXPECT_EQ(written.read(2).pixels.type(), CV_8UC3);
     EXPECT_LE(fs::file_size(output), 2 * fs::file_size(input));
 }
@@ -291,10 +171,12 @@ TEST_F(Pages, PdfOneBitPageChangedStaysOneBitAndSmall)
     const fs::path output = dir / "out.pdf";
     tulo::PageWriter writer(input.string(), output.string());
     const tulo::Page one_bit = tulo::PageSource(input.string()).read(1);
-    writer.replace(1, tulo::deskew(one_bit.pixels, 0.7), one_bit);
+    const cv::Mat levelled = tulo::deskew(one_bit.pixels, 0.7);
+    writer.replace(1, levelled, one_bit);
     writer.finish();
     const tulo::Page written = tulo::PageSource(output.string()).read(1);
     EXPECT_TRUE(written.bilevel);
+    EXPECT_MAT_EQ(written.pixels, tulo::to_bilevel(levelled));
     EXPECT_FALSE(written.rendered);
     EXPECT_LE(fs::file_size(output), 2 * fs::file_size(input));
 }
