@@ -81,11 +81,14 @@ void fail_page(const std::string& path, std::size_t index, const std::string& re
 
 void guard_pixels(const std::string& path, std::size_t index, double width, double height)
 {
+    if (!(width >= 1.0 && height >= 1.0))
+        fail_page(path, index, "page without pixels");
     const double limit = static_cast<double>(Opsira::max_read_pixels);
-    if (!(width >= 1.0 && height >= 1.0) || width * height > limit)
-        fail_page(path, index,
-                  "page of " + std::to_string(width) + " x " + std::to_string(height) + " pixels exceeds the limit of " +
-                      std::to_string(Opsira::max_read_pixels) + " pixels or is empty");
+    if (width * height > limit) {
+        const auto side = [](double pixels) { return std::to_string(static_cast<std::uint64_t>(std::min(pixels, 1e15))); };
+        fail_page(path, index, "page of " + side(width) + " x " + side(height) + " pixels is over the limit of " +
+                                   std::to_string(Opsira::max_read_pixels) + " pixels");
+    }
 }
 
 cv::Mat bilevel_pixels(const cv::Mat& image)

@@ -220,6 +220,8 @@ TEST_F(Pages, CorruptOrOversizedPageFailsAloneAndIsCopiedUnchanged)
         ADD_FAILURE() << "a page over the pixel limit at 300 dpi was rendered";
     } catch (const tulo::PageFileError& error) {
         EXPECT_EQ(error.page(), 3u);
+        EXPECT_EQ(std::string(error.what()), "page 3 of " + input.string() +
+                                                 ": page of 48000 x 60000 pixels is over the limit of 268435456 pixels");
     }
 
     const fs::path output = dir / "out.pdf";
