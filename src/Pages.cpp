@@ -22,9 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Highest render resolution accepted: far above any scan, low enough that a page's size at it
-// still fits the pixel limit for ordinary paper.
-constexpr double max_render_dpi = 2400.0;
 // Grey level from which a levelled 1-bit page counts as paper: the midpoint of ink (0) and paper (255).
 constexpr double paper_ink_split = 128.0;
 

@@ -114,6 +114,15 @@ double parse_confidence(const std::string& text)
     return *confidence;
 }
 
+double parse_dpi(const std::string& text)
+{
+    const std::optional<double> dpi = number(text);
+    if (!dpi || *dpi <= 0.0 || *dpi > max_render_dpi)
+        throw UsageError("invalid resolution \"" + text + "\": give dots per inch above 0 and up to " +
+                         shortest_text(max_render_dpi));
+    return *dpi;
+}
+
 void set_deskew_option(Parse& parse, const std::string& name)
 {
     if (parse.deskew_option.empty())
@@ -165,6 +174,10 @@ const std::vector<OptionRule>& option_rules()
              p.deskew_settings.canvas = DeskewCanvas::expand;
              set_deskew_option(p, "--expand");
          }},
+        {'\0', "dpi", "N",
+         "render the PDF pages that are not one scanned image at N dots per inch (default " +
+             shortest_text(default_render_dpi) + "); a page that is one image keeps its own resolution",
+         "", both, false, [](Parse& p, const std::string& v) { p.options.render_dpi = parse_dpi(v); }},
         {'\0', "format", "FMT", "write jpg (default), png or tif files; png and tif are lossless", "", both, false,
          [](Parse& p, const std::string& v) {
              p.options.format = parse_format(v);
@@ -409,7 +422,7 @@ Options parse_options(const std::vector<std::string>& args)
 
 Job job_of(const Options& options)
 {
-    return {options.kinds, options.format, options.resume, options.deskew};
+    return {options.kinds, options.format, options.resume, options.deskew, options.render_dpi};
 }
 
 std::vector<OptionDoc> documented_options(FrontEnd front_end)

@@ -87,9 +87,9 @@ template <auto member> ReportField plain(const char* name)
     return {name, &get_plain<member>, &set_plain<member>};
 }
 
-template <auto member> ReportField optional(const char* name)
+template <auto member> ReportField optional(const char* name, bool only_when_set = false)
 {
-    return {name, &get_optional<member>, &set_optional<member>};
+    return {name, &get_optional<member>, &set_optional<member>, only_when_set};
 }
 
 FieldValue get_ok(const Report& report) { return report.ok(); }
@@ -117,8 +117,9 @@ std::string deskew_summary(const Report& report)
 {
     const std::string angle = fixed(report.correction_angle.value_or(0), 2);
     const std::string confidence = fixed(report.skew_confidence.value_or(0), 2);
+    const std::string dropped = report.text_layer_dropped.value_or(false) ? ", its text layer dropped" : "";
     if (*report.deskewed)
-        return "turned by " + angle + " deg (confidence " + confidence + ") into " + report.output;
+        return "turned by " + angle + " deg (confidence " + confidence + ") into " + report.output + dropped;
     return "not turned (angle " + angle + " deg, confidence " + confidence + "), written unchanged to " + report.output;
 }
 
@@ -128,6 +129,7 @@ const std::vector<ReportField>& report_fields()
 {
     static const std::vector<ReportField> fields = {
         plain<&Report::input>("input"),
+        optional<&Report::page>("page", true),
         plain<&Report::output>("output"),
         {"ok", &get_ok, nullptr},
         {"error", &get_error, &set_plain<&Report::error>},
@@ -137,6 +139,7 @@ const std::vector<ReportField>& report_fields()
         optional<&Report::correction_angle>("correction_angle"),
         optional<&Report::skew_confidence>("skew_confidence"),
         optional<&Report::deskewed>("deskewed"),
+        optional<&Report::text_layer_dropped>("text_layer_dropped", true),
         optional<&Report::contours>("contours"),
         optional<&Report::segments>("segments"),
         plain<&Report::files>("files"),
@@ -178,7 +181,7 @@ std::string json_string(const std::string& text)
 
 std::string summary_line(const Report& report)
 {
-    std::string line = report.input + ": ";
+    std::string line = report.input + (report.page ? " page " + std::to_string(*report.page) : "") + ": ";
     if (!report.ok())
         return line + "failed: " + report.error;
     if (report.skipped)
@@ -199,9 +202,16 @@ std::string summary_line(const Report& report)
 std::string json_line(const Report& report)
 {
     std::string line;
-    for (const ReportField& field : report_fields())
-        line += (line.empty() ? "{" : ",") + json_string(field.name) + ":" + std::visit(JsonValue{}, field.get(report));
+    for (const ReportField& field : report_fields()) {
+        if (written(field, report))
+            line += (line.empty() ? "{" : ",") + json_string(field.name) + ":" + std::visit(JsonValue{}, field.get(report));
+    }
     return line + "}";
+}
+
+bool written(const ReportField& field, const Report& report)
+{
+    return !field.only_when_set || !std::holds_alternative<std::monostate>(field.get(report));
 }
 
 Progress::Progress(std::size_t total) : total_(total) {}

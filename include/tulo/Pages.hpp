@@ -59,6 +59,9 @@ struct Page {
 
 /** The resolution at which PDF pages that are not one image are rendered by default. */
 inline constexpr double default_render_dpi = 300.0;
+/** The highest resolution PDF pages may be rendered at: far above any scan, low enough that a
+ *  page of ordinary paper still fits the pixel limit at it. */
+inline constexpr double max_render_dpi = 2400.0;
 /** Most pages a file may have; a file declaring more is refused before its pages are read. */
 inline constexpr std::size_t max_page_count = 100000;
 

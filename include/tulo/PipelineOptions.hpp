@@ -32,6 +32,8 @@ struct Options {
     Format format = Format::jpg;
     /** --deskew: level each image and write it flat, in its own format; empty otherwise. */
     std::optional<DeskewSettings> deskew{};
+    /** --dpi: resolution of rendered PDF pages (those that are not one image). */
+    double render_dpi = default_render_dpi;
     /** Worker threads; 0 for one per core. */
     unsigned jobs = 0;
     bool recursive = false;

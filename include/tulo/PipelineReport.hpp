@@ -33,6 +33,9 @@ struct ReportField {
     /** Sets the field from a value of its own alternative (a count or seconds also as a number);
      *  none empties it. Null for a field derived from others ("ok"). */
     void (*set)(Report&, const FieldValue&);
+    /** Left out of the JSON line and the dict while it has no value, so that the reports of single
+     *  images read as they always have ("page", "text_layer_dropped"). */
+    bool only_when_set = false;
 };
 
 /** @brief Every field of a report, in the order of the JSON line. */
@@ -42,6 +45,9 @@ TULO_API const std::vector<ReportField>& report_fields();
  *         and the recorded edge level, correction angle, contour and segment counts, files
  *         written, time; or what the page steps did. */
 TULO_API std::string summary_line(const Report& report);
+
+/** @brief True when `field` belongs in the JSON line and the dict of `report`. */
+TULO_API bool written(const ReportField& field, const Report& report);
 
 /** @brief One JSON object (no newline) of report_fields; analyses that did not run are null. */
 TULO_API std::string json_line(const Report& report);

@@ -49,8 +49,10 @@ pipeline::FieldValue to_field(const py::handle value)
 py::dict to_dict(const pipeline::Report& report)
 {
     py::dict fields;
-    for (const pipeline::ReportField& field : pipeline::report_fields())
-        fields[field.name] = std::visit(ToPython{}, field.get(report));
+    for (const pipeline::ReportField& field : pipeline::report_fields()) {
+        if (pipeline::written(field, report))
+            fields[field.name] = std::visit(ToPython{}, field.get(report));
+    }
     return fields;
 }
 
