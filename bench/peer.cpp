@@ -18,6 +18,7 @@ constexpr float min_search_delta = 0.01f;  // Leptonica's default final precisio
 constexpr int sweep_reduction = 4;
 constexpr int search_reduction = 2;
 constexpr int binary_threshold = 130;      // fixed, a little above mid-grey
+constexpr int orientation_deskew_reduction = 2;  // pixDeskew's default search reduction
 
 // Dark ink on light paper, as Leptonica's binarisation expects: a page that is dark on average is
 // inverted first (before timing), so that light-on-dark pages are a fair test.
@@ -74,6 +75,47 @@ std::optional<double> LeptonicaPage::correction() const
     return -static_cast<double>(angle);
 }
 
+std::optional<int> LeptonicaPage::orientation_correction() const
+{
+    PIX* binary = pixConvertTo1(pix_->grey, binary_threshold);
+    PIX* level = pixDeskew(binary, orientation_deskew_reduction);
+    pixDestroy(&binary);
+    if (level == nullptr)
+        return std::nullopt;
+    l_float32 up_confidence = 0.0f;
+    l_float32 left_confidence = 0.0f;
+    l_int32 orientation = L_TEXT_ORIENT_UNKNOWN;
+    const l_ok failed = pixOrientDetect(level, &up_confidence, &left_confidence, 0, 0) ||
+                        makeOrientDecision(up_confidence, left_confidence, 0.0f, 0.0f, &orientation, 0);
+    pixDestroy(&level);
+    // The decision names where the top of the text points: to the left, a clockwise quarter turn
+    // (270 counter-clockwise) stands it up.
+    switch (failed ? L_TEXT_ORIENT_UNKNOWN : orientation) {
+    case L_TEXT_ORIENT_UP:
+        return 0;
+    case L_TEXT_ORIENT_LEFT:
+        return 270;
+    case L_TEXT_ORIENT_DOWN:
+        return 180;
+    case L_TEXT_ORIENT_RIGHT:
+        return 90;
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<cv::Rect> LeptonicaPage::page_foreground(int dpi) const
+{
+    const double scale = dpi / 300.0;
+    BOX* box = pixFindPageForeground(pix_->grey, 128, cvRound(50 * scale), cvRound(70 * scale), 0, nullptr);
+    if (box == nullptr)
+        return cv::Rect();
+    l_int32 x = 0, y = 0, w = 0, h = 0;
+    boxGetGeometry(box, &x, &y, &w, &h);
+    boxDestroy(&box);
+    return cv::Rect(x, y, w, h);
+}
+
 bool have_leptonica()
 {
     return true;
@@ -88,6 +130,16 @@ LeptonicaPage::LeptonicaPage(const cv::Mat&) {}
 LeptonicaPage::~LeptonicaPage() = default;
 
 std::optional<double> LeptonicaPage::correction() const
+{
+    return std::nullopt;
+}
+
+std::optional<int> LeptonicaPage::orientation_correction() const
+{
+    return std::nullopt;
+}
+
+std::optional<cv::Rect> LeptonicaPage::page_foreground(int) const
 {
     return std::nullopt;
 }

@@ -11,7 +11,7 @@ run_packages="build-essential cmake libopencv-dev pkg-config libtiff-dev libqpdf
 python_build="pybind11-dev python3-pybind11 python3-dev python3-numpy"
 case "${1:-test}" in
     run) packages="$run_packages" ;;
-    test) packages="$run_packages $python_build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev libleptonica-dev python3-pytest python3-opencv python3-dask python3-distributed" ;;
+    test) packages="$run_packages $python_build pkg-config libfreetype-dev fonts-dejavu-core fonts-liberation2 fonts-freefont-ttf libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev libleptonica-dev python3-pytest python3-opencv python3-dask python3-distributed" ;;
     package) packages="$run_packages $python_build dpkg-dev file lintian man-db" ;;
     *)
         echo "usage: $0 [run|test|package]" >&2

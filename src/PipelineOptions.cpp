@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <sstream>
 
 namespace tulo::pipeline {
@@ -23,10 +24,11 @@ struct Parse {
     bool kinds_given = false;
     std::string kind_list;
     bool format_given = false;
-    bool deskew = false;
     DeskewSettings deskew_settings;
-    /** The first option given that only --deskew takes, for the message when --deskew is missing. */
-    std::string deskew_option;
+    /** The long names of the options given. */
+    std::set<std::string> given;
+    /** (option, the option it sets) of each setting given, in order: a setting goes only with its option. */
+    std::vector<std::pair<std::string, std::string>> settings;
 };
 
 // Which front ends have an option; an option of the runner alone is parsed by the runner.
@@ -41,8 +43,9 @@ struct OptionRule {
     /** What the runner's help says instead, when the option means something else there. */
     std::string runner_help;
     Audience audience;
-    /** A setting of another option, indented further in the tool's help. */
-    bool subordinate;
+    /** The option whose setting this is, which it goes only with; indented further in the tool's
+     *  help. Empty for an option of its own. */
+    std::string setting_of;
     std::function<void(Parse&, const std::string&)> apply;
 };
 
@@ -123,12 +126,6 @@ double parse_dpi(const std::string& text)
     return *dpi;
 }
 
-void set_deskew_option(Parse& parse, const std::string& name)
-{
-    if (parse.deskew_option.empty())
-        parse.deskew_option = name;
-}
-
 Format parse_format(const std::string& name)
 {
     const std::vector<std::pair<std::string, Format>> formats = {
@@ -146,62 +143,52 @@ const std::vector<OptionRule>& option_rules()
         {'\0', "scheduler", "ADDRESS",
          "run on the Dask scheduler at ADDRESS (tcp://HOST:8786); without it, a local cluster of N worker "
          "processes is started and stopped (-j N)",
-         "", runner, false, nullptr},
-        {'o', "out", "DIR", "write into DIR (default: out)", "", both, false,
+         "", runner, "", nullptr},
+        {'o', "out", "DIR", "write into DIR (default: out)", "", both, "",
          [](Parse& p, const std::string& v) { p.options.out_root = parse_out(v); }},
-        {'k', "kinds", "LIST", "save only these kinds: names or numbers, comma-separated", "", both, false,
+        {'k', "kinds", "LIST", "save only these kinds: names or numbers, comma-separated", "", both, "",
          [](Parse& p, const std::string& v) { append_kinds(p, v); }},
         {'\0', "deskew", "",
          "level each image by the angle of its rows of text and write it as OUTDIR/<its file name>, in its own "
          "format; an image whose angle is not found with confidence is written unchanged",
-         "", both, false, [](Parse& p, const std::string&) { p.deskew = true; }},
+         "", both, "", [](Parse&, const std::string&) {}},
         {'\0', "max-angle", "DEG",
          "with --deskew: search tilts up to DEG degrees (default " + shortest_text(widest_skew_angle) + ")", "",
-         both, true,
-         [](Parse& p, const std::string& v) {
-             p.deskew_settings.max_angle = parse_max_angle(v);
-             set_deskew_option(p, "--max-angle");
-         }},
+         both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.max_angle = parse_max_angle(v); }},
         {'\0', "min-confidence", "X",
          "with --deskew: turn only from this confidence (default " + shortest_text(min_skew_confidence) + ")", "",
-         both, true,
-         [](Parse& p, const std::string& v) {
-             p.deskew_settings.min_confidence = parse_confidence(v);
-             set_deskew_option(p, "--min-confidence");
-         }},
-        {'\0', "expand", "", "with --deskew: grow the canvas to hold the whole turned image", "", both, true,
-         [](Parse& p, const std::string&) {
-             p.deskew_settings.canvas = DeskewCanvas::expand;
-             set_deskew_option(p, "--expand");
-         }},
+         both, "deskew",
+         [](Parse& p, const std::string& v) { p.deskew_settings.min_confidence = parse_confidence(v); }},
+        {'\0', "expand", "", "with --deskew: grow the canvas to hold the whole turned image", "", both, "deskew",
+         [](Parse& p, const std::string&) { p.deskew_settings.canvas = DeskewCanvas::expand; }},
         {'\0', "dpi", "N",
          "render the PDF pages that are not one scanned image at N dots per inch (default " +
              shortest_text(default_render_dpi) + "); a page that is one image keeps its own resolution",
-         "", both, false, [](Parse& p, const std::string& v) { p.options.render_dpi = parse_dpi(v); }},
-        {'\0', "format", "FMT", "write jpg (default), png or tif files; png and tif are lossless", "", both, false,
+         "", both, "", [](Parse& p, const std::string& v) { p.options.render_dpi = parse_dpi(v); }},
+        {'\0', "format", "FMT", "write jpg (default), png or tif files; png and tif are lossless", "", both, "",
          [](Parse& p, const std::string& v) {
              p.options.format = parse_format(v);
              p.format_given = true;
          }},
-        {'r', "recursive", "", "also take the images in subdirectories", "", both, false,
+        {'r', "recursive", "", "also take the images in subdirectories", "", both, "",
          [](Parse& p, const std::string&) { p.options.recursive = true; }},
         {'\0', "resume", "", "skip images whose folder already holds every file to be written",
-         "skip the images whose outputs are complete, without sending them", both, false,
+         "skip the images whose outputs are complete, without sending them", both, "",
          [](Parse& p, const std::string&) { p.options.resume = true; }},
         {'j', "jobs", "N", "process N images at once (default: one per core)",
-         "worker processes of the local cluster (default: one per core)", both, false,
+         "worker processes of the local cluster (default: one per core)", both, "",
          [](Parse& p, const std::string& v) { p.options.jobs = parse_jobs(v); }},
-        {'\0', "json", "", "print one JSON object per image instead of the summary lines", "", both, false,
+        {'\0', "json", "", "print one JSON object per image instead of the summary lines", "", both, "",
          [](Parse& p, const std::string&) { p.options.json = true; }},
-        {'q', "quiet", "", "print neither summaries nor progress; JSON and errors are still shown", "", both, false,
+        {'q', "quiet", "", "print neither summaries nor progress; JSON and errors are still shown", "", both, "",
          [](Parse& p, const std::string&) { p.options.quiet = true; }},
-        {'v', "verbose", "", "let OpenCV's own messages through", "", tool, false,
+        {'v', "verbose", "", "let OpenCV's own messages through", "", tool, "",
          [](Parse& p, const std::string&) { p.options.verbose = true; }},
-        {'\0', "list-kinds", "", "list the kinds with their numbers and what they show, and exit", "", both, false,
+        {'\0', "list-kinds", "", "list the kinds with their numbers and what they show, and exit", "", both, "",
          [](Parse& p, const std::string&) { p.options.list_kinds = true; }},
-        {'h', "help", "", "show this help and exit", "", both, false,
+        {'h', "help", "", "show this help and exit", "", both, "",
          [](Parse& p, const std::string&) { p.options.help = true; }},
-        {'V', "version", "", "show the version and exit", "", both, false,
+        {'V', "version", "", "show the version and exit", "", both, "",
          [](Parse& p, const std::string&) { p.options.version = true; }},
     };
     return rules;
@@ -215,6 +202,14 @@ const OptionRule& find_rule(const std::function<bool(const OptionRule&)>& matche
     if (it == rules.end() || !it->apply)
         throw UsageError("unknown option \"" + shown + "\"");
     return *it;
+}
+
+void apply(Parse& parse, const OptionRule& rule, const std::string& value)
+{
+    rule.apply(parse, value);
+    parse.given.insert(rule.long_name);
+    if (!rule.setting_of.empty())
+        parse.settings.emplace_back(rule.setting_of, rule.long_name);
 }
 
 // Takes the value of an option that needs one: the rest of the word, or else the next word.
@@ -239,7 +234,7 @@ void parse_long(Parse& parse, const std::vector<std::string>& args, std::size_t&
     if (!takes_value && has_value)
         throw UsageError("option \"--" + name + "\" takes no value");
     const std::string attached = has_value ? body.substr(equals + 1) : std::string();
-    rule.apply(parse, takes_value ? take_value("--" + name, attached, has_value, args, i) : attached);
+    apply(parse, rule, takes_value ? take_value("--" + name, attached, has_value, args, i) : attached);
 }
 
 void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t& i)
@@ -249,11 +244,11 @@ void parse_short(Parse& parse, const std::vector<std::string>& args, std::size_t
         const std::string shown = std::string("-") + word[at];
         const OptionRule& rule = find_rule([&](const OptionRule& s) { return s.short_name == word[at]; }, shown);
         if (rule.value_name.empty()) {
-            rule.apply(parse, std::string());
+            apply(parse, rule, std::string());
             continue;
         }
         const bool has_value = at + 1 < word.size();
-        rule.apply(parse, take_value(shown, word.substr(at + 1), has_value, args, i));
+        apply(parse, rule, take_value(shown, word.substr(at + 1), has_value, args, i));
         return;
     }
 }
@@ -287,15 +282,21 @@ bool save_before(Kind a, Kind b)
     return rank(a) < rank(b);
 }
 
+// A setting has no meaning without its option.
+void settle_settings(const Parse& parse)
+{
+    for (const auto& [option, setting] : parse.settings) {
+        if (parse.given.count(option) == 0)
+            throw UsageError("option \"--" + setting + "\" goes only with --" + option);
+    }
+}
+
 // --deskew writes one levelled copy of each image in its own format: a choice of kinds or format
-// has no meaning for it, and its settings none without it.
+// has no meaning for it.
 void settle_deskew(Parse& parse)
 {
-    if (!parse.deskew) {
-        if (!parse.deskew_option.empty())
-            throw UsageError("option \"" + parse.deskew_option + "\" goes only with --deskew");
+    if (parse.given.count("deskew") == 0)
         return;
-    }
     if (parse.kinds_given)
         throw UsageError("--deskew writes one levelled copy of each image and takes no --kinds");
     if (parse.format_given)
@@ -342,7 +343,8 @@ std::string options_lines(FrontEnd front_end)
     std::string text;
     for (const OptionDoc& option : options) {
         const auto rule = std::find_if(rules.begin(), rules.end(), [&](const OptionRule& r) { return r.long_name == option.long_name; });
-        const std::size_t column = front_end == FrontEnd::tool && rule->subordinate ? layout.subordinate_column : layout.column;
+        const bool setting = !rule->setting_of.empty();
+        const std::size_t column = front_end == FrontEnd::tool && setting ? layout.subordinate_column : layout.column;
         std::string head = label(option);
         head.resize(std::max(column, head.size() + 1), ' ');
         text += wrapped(head, option.help, column, layout.width);
@@ -416,6 +418,7 @@ Options parse_options(const std::vector<std::string>& args)
     }
     if (parse.kinds_given)
         parse.options.kinds = parse_kinds(parse.kind_list);
+    settle_settings(parse);
     settle_deskew(parse);
     return parse.options;
 }

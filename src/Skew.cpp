@@ -1,5 +1,7 @@
 #include <tulo/Skew.hpp>
 
+#include "RowAlignment.hpp"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -473,6 +475,34 @@ cv::Scalar paper_colour(const cv::Mat& image)
 
 } // namespace
 
+namespace detail {
+
+cv::Mat page_ink_columns(const cv::Mat& image)
+{
+    cv::Mat ink = working_columns(image);
+    grey_to_ink(ink);
+    return ink;
+}
+
+void taper_rows(cv::Mat& ink_columns)
+{
+    taper_top_and_bottom(ink_columns);
+}
+
+RowAlignment row_alignment(const cv::Mat& ink_columns, double max_angle)
+{
+    // Every angle is scored whatever max_angle, so that the confidence means the same for any.
+    const cv::Mat coarse_ink = halved(ink_columns);
+    const std::vector<AngleScore> coarse = coarse_scores(coarse_ink, widest_angle);
+    const double typical = median_score(coarse);
+    if (!(typical > 0.0))
+        return {};
+    const AngleScore& peak = best_within(coarse, max_angle);
+    return {peak.angle, std::max(0.0, trimmed_peak(coarse_ink, peak.angle) / typical - 1.0)};
+}
+
+} // namespace detail
+
 SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
 {
     require(!image.empty(), "cannot estimate the skew of an empty image");
@@ -481,20 +511,12 @@ SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
             "skew estimation needs an image of 1, 3 or 4 channels");
     require(max_angle > 0.0 && max_angle <= widest_angle, "invalid maximum angle");
 
-    cv::Mat ink = working_columns(image);
-    grey_to_ink(ink);
-    taper_top_and_bottom(ink);
-    // Every angle is scored whatever max_angle, so that the confidence means the same for any.
-    const cv::Mat coarse_ink = halved(ink);
-    const std::vector<AngleScore> coarse = coarse_scores(coarse_ink, widest_angle);
-    const double typical = median_score(coarse);
-    if (!(typical > 0.0))
-        return {};
-    const AngleScore& peak = best_within(coarse, max_angle);
-    const double confidence = std::max(0.0, trimmed_peak(coarse_ink, peak.angle) / typical - 1.0);
-    if (confidence < min_skew_confidence)
-        return {0.0, confidence};
-    return {refined(ink, peak.angle, max_angle), confidence};
+    cv::Mat ink = detail::page_ink_columns(image);
+    detail::taper_rows(ink);
+    const detail::RowAlignment rows = detail::row_alignment(ink, max_angle);
+    if (rows.confidence < min_skew_confidence)
+        return {0.0, rows.confidence};
+    return {refined(ink, rows.angle, max_angle), rows.confidence};
 }
 
 cv::Mat deskew(const cv::Mat& image, double correction, DeskewCanvas canvas)

@@ -5,4 +5,6 @@
 #include <tulo/KMeans.hpp>
 #include <tulo/MatManip.hpp>
 #include <tulo/Opsira.hpp>
+#include <tulo/Orientation.hpp>
+#include <tulo/PageContent.hpp>
 #include <tulo/Skew.hpp>

@@ -10,5 +10,6 @@ void bind_matmanip(pybind11::module_& m);
 void bind_intervals(pybind11::module_& m);
 void bind_kmeans(pybind11::module_& m);
 void bind_skew(pybind11::module_& m);
+void bind_orientation(pybind11::module_& m);
 
 } // namespace tulo_python

@@ -112,7 +112,7 @@ template <> struct type_caster<tulo_python::Contours> {
 };
 
 template <> struct type_caster<tulo_python::Segments> {
-    PYBIND11_TYPE_CASTER(tulo_python::Segments, const_name("numpy.ndarray"));
+    PYBIND11_TYPE_CASTER(tulo_python::Segments, const_name("numpy.ndarray[numpy.int32]"));
 
     bool load(handle source, bool)
     {

@@ -46,4 +46,5 @@ PYBIND11_MODULE(_tulo, m)
     tulo_python::bind_intervals(m);
     tulo_python::bind_kmeans(m);
     tulo_python::bind_skew(m);
+    tulo_python::bind_orientation(m);
 }

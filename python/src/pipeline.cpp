@@ -102,6 +102,14 @@ py::dict options_dict(const pipeline::Options& options)
 
 pipeline::Task to_task(const std::string& input, const std::string& output) { return {input, output}; }
 
+// A function of a task and a job as Python calls it: with the task's input and output.
+template <typename Result> auto on_task(Result (*function)(const pipeline::Task&, const pipeline::Job&))
+{
+    return [function](const std::string& input, const std::string& output, const pipeline::Job& job) {
+        return function(to_task(input, output), job);
+    };
+}
+
 void bind_job(py::module_& m)
 {
     py::enum_<pipeline::Format>(m, "Format", "The file format of the written images.")
@@ -164,18 +172,10 @@ void bind_plan(py::module_& m)
         "The names of the files a job's kinds write into an image's folder; with deskew a job writes the "
         "task's one file instead.",
         py::arg("job"));
-    m.def(
-        "expected_files",
-        [](const std::string& input, const std::string& output, const pipeline::Job& job) {
-            return pipeline::expected_files(to_task(input, output), job);
-        },
+    m.def("expected_files", on_task(&pipeline::expected_files),
         "The files a complete output of the task holds for the job.", py::arg("input"), py::arg("output"),
         py::arg("job"));
-    m.def(
-        "is_complete",
-        [](const std::string& input, const std::string& output, const pipeline::Job& job) {
-            return pipeline::is_complete(to_task(input, output), job);
-        },
+    m.def("is_complete", on_task(&pipeline::is_complete),
         "True when every file the job writes for the task is in place.", py::arg("input"), py::arg("output"),
         py::arg("job"));
     m.def(

@@ -7,7 +7,10 @@
 #include <tulo/PipelineReport.hpp>
 
 #include <atomic>
+#include <fstream>
 #include <map>
+#include <regex>
+#include <sstream>
 
 namespace opsira {
 namespace {
@@ -269,6 +272,58 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(std::vector<std::string>{"--deskew", "--min-confidence=-1"},
                        "invalid confidence \"-1\": give a number of 0 or more")),
     [](const auto& info) { return testing::arguments_name(info.param.first); });
+
+// ---------------------------------------------------------------------------------------------
+// The options table writes --help; the manual and the README list the options by hand, and must
+// list the same ones in the same order.
+class OptionsTable : public ::testing::Test {
+protected:
+    static std::vector<std::string> table_labels()
+    {
+        std::vector<std::string> labels;
+        for (const OptionDoc& option : documented_options(FrontEnd::tool))
+            labels.push_back((option.short_name ? std::string("-") + option.short_name + ", " : "") + "--" +
+                             option.long_name + (option.value_name.empty() ? "" : " " + option.value_name));
+        return labels;
+    }
+    static std::string source(const std::string& name)
+    {
+        std::ifstream file(std::string(TULO_SOURCE_DIR) + "/" + name);
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+};
+
+TEST_F(OptionsTable, TheManualDescribesEveryOptionInOrder)
+{
+    const std::string manual = source("tools/opsira.1");
+    const std::size_t begin = manual.find(".SH OPTIONS");
+    std::istringstream section(manual.substr(begin, manual.find(".SH", begin + 1) - begin));
+    std::vector<std::string> labels;
+    for (std::string line, previous; std::getline(section, line); previous = line) {
+        if (previous != ".TP")
+            continue;
+        // ".BR \-o ", " \-\-out " \fIDIR\fR"" reads "-o, --out DIR".
+        line = std::regex_replace(line.substr(line.find(' ') + 1), std::regex(R"(\\f[IR]|")"), "");
+        line = std::regex_replace(std::regex_replace(line, std::regex(R"(\\-)"), "-"), std::regex(" +"), " ");
+        labels.push_back(std::regex_replace(line, std::regex(" ,"), ","));
+    }
+    EXPECT_EQ(labels, table_labels());
+}
+
+TEST_F(OptionsTable, TheReadmeListsEveryOptionInOrder)
+{
+    const std::string readme = source("README.md");
+    std::istringstream table(readme.substr(readme.find("| option | meaning |")));
+    const std::regex quoted("`([^`]+)`");
+    std::vector<std::string> labels;
+    std::string line;
+    for (std::getline(table, line), std::getline(table, line); std::getline(table, line) && line[0] == '|';) {
+        const std::string first = line.substr(0, line.find(" | "));
+        for (std::sregex_iterator it(first.begin(), first.end(), quoted), end; it != end; ++it)
+            labels.push_back((*it)[1].str());
+    }
+    EXPECT_EQ(labels, table_labels());
+}
 
 // ---------------------------------------------------------------------------------------------
 TEST(JsonString, EscapesWhatJsonRequires)
