@@ -132,7 +132,8 @@ public:
     /** @brief Replaces one page with new pixels; safe to call from several threads at once.
      *  @param index the page, from 0.
      *  @param pixels a non-empty 8- or 16-bit image with 1, 3 (BGR) or 4 (BGRA) channels; for
-     *         a 1-bit page, grey levels are split at 128 (see to_bilevel).
+     *         a 1-bit page, grey levels are split at 128 (see to_bilevel); a PDF page drops the
+     *         alpha channel, and a JPEG page is written with 8 bits.
      *  @param as_read the page as read: its encoding, resolution, bit depth and text layer.
      *  @return true when the page's text layer was dropped (a PDF page that had one).
      *  @throws std::out_of_range for an index past the end; std::invalid_argument for unusable
