@@ -9,6 +9,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <vector>
@@ -53,12 +54,12 @@ Page read_page(const Task& task)
     return page;
 }
 
-// Levels the page by its skew when the estimate is trusted and not zero.
+// Levels the page by its skew when the estimate is trusted and the correction worth resampling for.
 void deskew_step(Page& page, const Job& job, Report& report)
 {
     const DeskewSettings& settings = *job.deskew;
     const SkewEstimate estimate = estimate_skew(page.image, settings.max_angle);
-    const bool turn = estimate.confidence >= settings.min_confidence && estimate.correction != 0.0;
+    const bool turn = estimate.confidence >= settings.min_confidence && std::abs(estimate.correction) >= settings.min_angle;
     if (turn) {
         page.image = deskew(page.image, estimate.correction, settings.canvas);
         page.changed = true;

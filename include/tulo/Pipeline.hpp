@@ -46,6 +46,8 @@ struct DeskewSettings {
     /** An image is turned only from this confidence on; below it, it is written unchanged. */
     double min_confidence = min_skew_confidence;
     DeskewCanvas canvas = DeskewCanvas::same_size;
+    /** A smaller correction, in degrees, is not made: resampling would only blur the page. */
+    double min_angle = 0.1;
 };
 
 /** @brief What to write for every image. */
