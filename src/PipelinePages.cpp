@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 
 namespace tulo::pipeline::detail {
@@ -84,6 +85,10 @@ PageWriter& PageAssembly::writer()
     const std::lock_guard<std::mutex> lock(mutex_);
     if (!writer_ && writer_error_.empty()) {
         try {
+            // The output's folder is made as for any staged output.
+            const std::filesystem::path folder = std::filesystem::path(output_).parent_path();
+            if (!folder.empty())
+                std::filesystem::create_directories(folder);
             writer_ = std::make_unique<PageWriter>(input_, output_, staging_name(output_).string());
         } catch (const std::exception& error) {
             writer_error_ = error.what();
