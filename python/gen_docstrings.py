@@ -16,8 +16,8 @@ CLASS_HEAD = re.compile(r"\b(?<!enum )(?:class|struct)\s+(?:TULO_API\s+)?(\w+)\s
 ENUM_HEAD = re.compile(r"\benum\s+class\s+(\w+)[^{;]*\{")
 TAG = re.compile(r"@(brief|param|return|throws)\b")
 
-# C++ terms of the headers and what a Python caller meets instead. A file that cannot be read or
-# written is the one std::runtime_error the library throws.
+# C++ terms of the headers and what a Python caller meets instead. An image file that cannot be
+# read or written (ImageReadError, ImageWriteError, both std::runtime_error) is an OSError.
 PYTHON_TERMS = [
     ("std::invalid_argument", "ValueError"),
     ("std::out_of_range", "IndexError"),

@@ -232,6 +232,12 @@ std::vector<std::string> planned_files(const Job& job)
     return files;
 }
 
+bool cut_to_content(const Report& report)
+{
+    return report.content_box && !report.blank.value_or(true) &&
+           report.content_confidence.value_or(0.0) >= min_content_confidence;
+}
+
 std::vector<std::string> expected_files(const Task& task, const Job& job)
 {
     return job.flat() ? std::vector<std::string>{task.output} : moved(planned_files(job), task.output);

@@ -17,6 +17,8 @@ namespace {
 constexpr int first_kind = static_cast<int>(Kind::original);
 constexpr int last_kind = static_cast<int>(Kind::threshold_dog);
 constexpr unsigned max_jobs = 4096;
+// A margin wider than any page is still a whole page.
+constexpr int max_margin = 1 << 20;
 
 // The state of a parse: values that are only understood once the whole line has been read.
 struct Parse {
@@ -25,6 +27,8 @@ struct Parse {
     std::string kind_list;
     bool format_given = false;
     DeskewSettings deskew_settings;
+    OrientSettings orient_settings;
+    CropSettings crop_settings;
     /** The long names of the options given. */
     std::set<std::string> given;
     /** (option, the option it sets) of each setting given, in order: a setting goes only with its option. */
@@ -100,13 +104,24 @@ std::optional<double> number(const std::string& text)
     return value;
 }
 
-double parse_max_angle(const std::string& text)
+// Degrees within the skew search's range: above 0, or from 0 where `zero_allowed`, up to its widest.
+double parse_angle(const std::string& text, bool zero_allowed)
 {
     const std::optional<double> degrees = number(text);
-    if (!degrees || *degrees <= 0.0 || *degrees > widest_skew_angle)
-        throw UsageError("invalid angle \"" + text + "\": give degrees above 0 and up to " +
-                         shortest_text(widest_skew_angle));
+    const bool above_lowest = degrees && (zero_allowed ? *degrees >= 0.0 : *degrees > 0.0);
+    if (!above_lowest || *degrees > widest_skew_angle)
+        throw UsageError("invalid angle \"" + text + "\": give degrees " + (zero_allowed ? "from 0" : "above 0 and") +
+                         " up to " + shortest_text(widest_skew_angle));
     return *degrees;
+}
+
+int parse_margin(const std::string& text)
+{
+    const std::optional<double> pixels = number(text);
+    if (!pixels || *pixels < 0.0 || *pixels > max_margin || *pixels != std::floor(*pixels))
+        throw UsageError("invalid margin \"" + text + "\": give a whole number of pixels from 0 to " +
+                         std::to_string(max_margin));
+    return static_cast<int>(*pixels);
 }
 
 double parse_confidence(const std::string& text)
@@ -154,13 +169,33 @@ const std::vector<OptionRule>& option_rules()
          "", both, "", [](Parse&, const std::string&) {}},
         {'\0', "max-angle", "DEG",
          "with --deskew: search tilts up to DEG degrees (default " + shortest_text(widest_skew_angle) + ")", "",
-         both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.max_angle = parse_max_angle(v); }},
+         both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.max_angle = parse_angle(v, false); }},
         {'\0', "min-confidence", "X",
          "with --deskew: turn only from this confidence (default " + shortest_text(min_skew_confidence) + ")", "",
          both, "deskew",
          [](Parse& p, const std::string& v) { p.deskew_settings.min_confidence = parse_confidence(v); }},
         {'\0', "expand", "", "with --deskew: grow the canvas to hold the whole turned image", "", both, "deskew",
          [](Parse& p, const std::string&) { p.deskew_settings.canvas = DeskewCanvas::expand; }},
+        {'\0', "min-angle", "DEG",
+         "with --deskew: leave a tilt smaller than DEG degrees alone (default " +
+             shortest_text(default_min_skew_angle) + ")",
+         "", both, "deskew", [](Parse& p, const std::string& v) { p.deskew_settings.min_angle = parse_angle(v, true); }},
+        {'\0', "orient", "",
+         "stand each image upright (a quarter or half turn) and write it as OUTDIR/<its file name>, in its own "
+         "format; with --deskew first, so that a page turned by any angle comes back upright and level; an image "
+         "whose orientation is not found with confidence is not turned",
+         "", both, "", [](Parse&, const std::string&) {}},
+        {'\0', "min-orientation-confidence", "X",
+         "with --orient: turn only from this confidence (default " + shortest_text(min_orientation_confidence) + ")",
+         "", both, "orient",
+         [](Parse& p, const std::string& v) { p.orient_settings.min_confidence = parse_confidence(v); }},
+        {'\0', "crop", "",
+         "cut each image to its content (after --orient and --deskew) and write it as OUTDIR/<its file name>, in "
+         "its own format; a blank image, or one whose content is not found with confidence, is written uncut",
+         "", both, "", [](Parse&, const std::string&) {}},
+        {'\0', "margin", "PX",
+         "with --crop: keep PX pixels around the content (default " + std::to_string(default_crop_margin) + ")", "",
+         both, "crop", [](Parse& p, const std::string& v) { p.crop_settings.margin = parse_margin(v); }},
         {'\0', "dpi", "N",
          "render the PDF pages that are not one scanned image at N dots per inch (default " +
              shortest_text(default_render_dpi) + "); a page that is one image keeps its own resolution",
@@ -291,17 +326,19 @@ void settle_settings(const Parse& parse)
     }
 }
 
-// --deskew writes one levelled copy of each image in its own format: a choice of kinds or format
-// has no meaning for it.
-void settle_deskew(Parse& parse)
+// A page step writes one copy of each image in its own format: a choice of kinds or format has no
+// meaning for it.
+template <typename Settings>
+void settle_page_step(const Parse& parse, const std::string& option, const std::string& copy,
+                      const Settings& settings, std::optional<Settings>& chosen)
 {
-    if (parse.given.count("deskew") == 0)
+    if (parse.given.count(option) == 0)
         return;
     if (parse.kinds_given)
-        throw UsageError("--deskew writes one levelled copy of each image and takes no --kinds");
+        throw UsageError("--" + option + " writes one " + copy + " copy of each image and takes no --kinds");
     if (parse.format_given)
-        throw UsageError("--deskew keeps the format of each image and takes no --format");
-    parse.options.deskew = parse.deskew_settings;
+        throw UsageError("--" + option + " keeps the format of each image and takes no --format");
+    chosen = settings;
 }
 
 bool documented_for(const OptionRule& rule, FrontEnd front_end)
@@ -419,13 +456,15 @@ Options parse_options(const std::vector<std::string>& args)
     if (parse.kinds_given)
         parse.options.kinds = parse_kinds(parse.kind_list);
     settle_settings(parse);
-    settle_deskew(parse);
+    settle_page_step(parse, "orient", "upright", parse.orient_settings, parse.options.orient);
+    settle_page_step(parse, "deskew", "levelled", parse.deskew_settings, parse.options.deskew);
+    settle_page_step(parse, "crop", "cut", parse.crop_settings, parse.options.crop);
     return parse.options;
 }
 
 Job job_of(const Options& options)
 {
-    return {options.kinds, options.format, options.resume, options.deskew, options.render_dpi};
+    return {options.kinds, options.format, options.resume, options.deskew, options.orient, options.crop, options.render_dpi};
 }
 
 std::vector<OptionDoc> documented_options(FrontEnd front_end)

@@ -39,24 +39,36 @@ struct JsonValue {
     std::string operator()(std::monostate) const { return "null"; }
     std::string operator()(bool flag) const { return flag ? "true" : "false"; }
     std::string operator()(std::size_t count) const { return std::to_string(count); }
+    std::string operator()(int number) const { return std::to_string(number); }
+    std::string operator()(const Box& box) const
+    {
+        return "[" + std::to_string(box[0]) + "," + std::to_string(box[1]) + "," + std::to_string(box[2]) + "," +
+               std::to_string(box[3]) + "]";
+    }
     std::string operator()(double number) const { return json_number(number); }
     std::string operator()(Seconds seconds) const { return fixed(seconds.value, 3); }
     std::string operator()(const std::string& text) const { return json_string(text); }
     std::string operator()(const std::vector<std::string>& files) const { return json_files(files); }
 };
 
-// A field's value as T: a number also from a count, seconds also from a number.
+// Any numeric value as a number.
+struct Number {
+    double operator()(std::size_t count) const { return static_cast<double>(count); }
+    double operator()(int number) const { return number; }
+    double operator()(double number) const { return number; }
+    double operator()(Seconds seconds) const { return seconds.value; }
+    template <typename Other> double operator()(const Other&) const { throw std::bad_variant_access(); }
+};
+
+// A field's value as T: a numeric field from any number.
 template <typename T> T value_as(const FieldValue& value)
 {
-    if constexpr (std::is_same_v<T, double> || std::is_same_v<T, Seconds>) {
-        if (const auto* count = std::get_if<std::size_t>(&value))
-            return T{static_cast<double>(*count)};
-        if constexpr (std::is_same_v<T, Seconds>) {
-            if (const auto* number = std::get_if<double>(&value))
-                return Seconds{*number};
-        }
-    }
-    return std::get<T>(value);
+    if constexpr (std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
+        return static_cast<T>(std::visit(Number{}, value));
+    else if constexpr (std::is_same_v<T, Seconds>)
+        return Seconds{std::visit(Number{}, value)};
+    else
+        return std::get<T>(value);
 }
 
 template <auto member> FieldValue get_plain(const Report& report)
@@ -87,9 +99,15 @@ template <auto member> ReportField plain(const char* name)
     return {name, &get_plain<member>, &set_plain<member>};
 }
 
-template <auto member> ReportField optional(const char* name, bool only_when_set = false)
+template <auto member> ReportField optional(const char* name)
 {
-    return {name, &get_optional<member>, &set_optional<member>, only_when_set};
+    return {name, &get_optional<member>, &set_optional<member>};
+}
+
+// A field present only when set: that of a page step, present when the step ran, or of a page.
+template <auto member> ReportField step_field(const char* name)
+{
+    return {name, &get_optional<member>, &set_optional<member>, true};
 }
 
 FieldValue get_ok(const Report& report) { return report.ok(); }
@@ -112,15 +130,50 @@ std::string plural(std::size_t count, const std::string& noun)
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
-// "turned by -3.02 deg (confidence 12.40) into out/a.png", or why it was not turned.
+// "turned upright by 90 deg (orientation confidence 3.10)", or that it was not turned.
+std::string orient_summary(const Report& report)
+{
+    const std::string confidence = "(orientation confidence " + fixed(report.orientation_confidence.value_or(0), 2) + ")";
+    if (*report.oriented)
+        return "turned upright by " + std::to_string(report.orientation.value_or(0)) + " deg " + confidence;
+    return "not turned upright " + confidence;
+}
+
+// "turned by -3.02 deg (confidence 12.40)", or that it was not turned.
 std::string deskew_summary(const Report& report)
 {
     const std::string angle = fixed(report.correction_angle.value_or(0), 2);
     const std::string confidence = fixed(report.skew_confidence.value_or(0), 2);
-    const std::string dropped = report.text_layer_dropped.value_or(false) ? ", its text layer dropped" : "";
     if (*report.deskewed)
-        return "turned by " + angle + " deg (confidence " + confidence + ") into " + report.output + dropped;
-    return "not turned (angle " + angle + " deg, confidence " + confidence + "), written unchanged to " + report.output;
+        return "turned by " + angle + " deg (confidence " + confidence + ")";
+    return "not turned (angle " + angle + " deg, confidence " + confidence + ")";
+}
+
+// "cut to 1200 x 1700 at (40, 52) (content confidence 0.83)", "blank (...)" or "not cut (...)".
+std::string crop_summary(const Report& report)
+{
+    const std::string confidence = "(content confidence " + fixed(report.content_confidence.value_or(0), 2) + ")";
+    const Box box = *report.content_box;
+    if (cut_to_content(report))
+        return "cut to " + std::to_string(box[2]) + " x " + std::to_string(box[3]) + " at (" + std::to_string(box[0]) +
+               ", " + std::to_string(box[1]) + ") " + confidence;
+    return (report.blank.value_or(false) ? "blank, not cut " : "not cut ") + confidence;
+}
+
+// What each page step did, in their order, and where the page went.
+std::string steps_summary(const Report& report)
+{
+    std::string text;
+    const auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+    if (report.oriented)
+        add(orient_summary(report));
+    if (report.deskewed)
+        add(deskew_summary(report));
+    if (report.content_box)
+        add(crop_summary(report));
+    const bool changed = report.oriented.value_or(false) || report.deskewed.value_or(false) || cut_to_content(report);
+    const std::string dropped = report.text_layer_dropped.value_or(false) ? ", its text layer dropped" : "";
+    return text + (changed ? " into " : ", written unchanged to ") + report.output + dropped;
 }
 
 } // namespace
@@ -129,7 +182,7 @@ const std::vector<ReportField>& report_fields()
 {
     static const std::vector<ReportField> fields = {
         plain<&Report::input>("input"),
-        optional<&Report::page>("page", true),
+        step_field<&Report::page>("page"),
         plain<&Report::output>("output"),
         {"ok", &get_ok, nullptr},
         {"error", &get_error, &set_plain<&Report::error>},
@@ -139,7 +192,13 @@ const std::vector<ReportField>& report_fields()
         optional<&Report::correction_angle>("correction_angle"),
         optional<&Report::skew_confidence>("skew_confidence"),
         optional<&Report::deskewed>("deskewed"),
-        optional<&Report::text_layer_dropped>("text_layer_dropped", true),
+        step_field<&Report::orientation>("orientation"),
+        step_field<&Report::orientation_confidence>("orientation_confidence"),
+        step_field<&Report::oriented>("oriented"),
+        step_field<&Report::content_box>("content_box"),
+        step_field<&Report::content_confidence>("content_confidence"),
+        step_field<&Report::blank>("blank"),
+        step_field<&Report::text_layer_dropped>("text_layer_dropped"),
         optional<&Report::contours>("contours"),
         optional<&Report::segments>("segments"),
         plain<&Report::files>("files"),
@@ -186,8 +245,8 @@ std::string summary_line(const Report& report)
         return line + "failed: " + report.error;
     if (report.skipped)
         return line + "skipped, " + report.output + " is complete";
-    if (report.deskewed)
-        return line + deskew_summary(report) + ", " + fixed(report.seconds, 2) + " s";
+    if (report.deskewed || report.oriented || report.content_box)
+        return line + steps_summary(report) + ", " + fixed(report.seconds, 2) + " s";
     if (report.threshold_method)
         line += "threshold " + *report.threshold_method + ", edge level " + fixed(report.threshold_value.value_or(0), 0) + ", ";
     if (report.correction_angle)
@@ -203,16 +262,20 @@ std::string json_line(const Report& report)
 {
     std::string line;
     for (const ReportField& field : report_fields()) {
-        if (written(field, report))
-            line += (line.empty() ? "{" : ",") + json_string(field.name) + ":" + std::visit(JsonValue{}, field.get(report));
+        const FieldValue value = field.get(report);
+        if (field.shown(value))
+            line += (line.empty() ? "{" : ",") + json_string(field.name) + ":" + std::visit(JsonValue{}, value);
     }
     return line + "}";
 }
 
-bool written(const ReportField& field, const Report& report)
+void BlankTally::add(const Report& report)
 {
-    return !field.only_when_set || !std::holds_alternative<std::monostate>(field.get(report));
+    ++images_;
+    blank_ += report.blank.value_or(false) ? 1 : 0;
 }
+
+std::string BlankTally::line() const { return plural(images_, "image") + ", " + std::to_string(blank_) + " blank"; }
 
 Progress::Progress(std::size_t total) : total_(total) {}
 

@@ -4,6 +4,8 @@
 
 #include <tulo/ImageFile.hpp>
 #include <tulo/Pages.hpp>
+#include <tulo/Orientation.hpp>
+#include <tulo/PageContent.hpp>
 #include <tulo/PipelinePlan.hpp>
 #include <tulo/Skew.hpp>
 
@@ -54,27 +56,108 @@ Page read_page(const Task& task)
     return page;
 }
 
-// Levels the page by its skew when the estimate is trusted and the correction worth resampling for.
+// The image replaced by `changed`, whose pixel (x, y) came from (x, y, 1) * `map` of the old one.
+void change(Page& page, cv::Mat changed, const cv::Matx33d& map)
+{
+    page.image = std::move(changed);
+    page.from_input = map * page.from_input;
+    page.changed = true;
+}
+
+// Where cv::rotate's counter-clockwise quarter turns put a pixel of an image of `size`.
+cv::Matx33d quarter_turn(int correction, const cv::Size& size)
+{
+    const double right = size.width - 1.0;
+    const double bottom = size.height - 1.0;
+    switch (correction) {
+    case 90: return {0, 1, 0, -1, 0, right, 0, 0, 1};
+    case 180: return {-1, 0, right, 0, -1, bottom, 0, 0, 1};
+    case 270: return {0, -1, bottom, 1, 0, 0, 0, 0, 1};
+    default: return cv::Matx33d::eye();
+    }
+}
+
+// Stands the page upright when the estimate is trusted and calls for a turn.
+void orient_step(Page& page, const Job& job, Report& report)
+{
+    const OrientationEstimate estimate = estimate_orientation(page.image);
+    const bool turn = estimate.confidence >= job.orient->min_confidence && estimate.correction != 0;
+    if (turn)
+        change(page, turn_upright(page.image, estimate.correction), quarter_turn(estimate.correction, page.image.size()));
+    report.orientation = turn ? estimate.correction : 0;
+    report.orientation_confidence = estimate.confidence;
+    report.oriented = turn;
+}
+
+// Levels the page by its skew when the estimate is trusted and the correction worth a resampling.
 void deskew_step(Page& page, const Job& job, Report& report)
 {
     const DeskewSettings& settings = *job.deskew;
     const SkewEstimate estimate = estimate_skew(page.image, settings.max_angle);
-    const bool turn = estimate.confidence >= settings.min_confidence && std::abs(estimate.correction) >= settings.min_angle;
+    const bool turn = estimate.confidence >= settings.min_confidence && estimate.correction != 0.0 &&
+                      std::abs(estimate.correction) >= settings.min_angle;
     if (turn) {
-        page.image = deskew(page.image, estimate.correction, settings.canvas);
-        page.changed = true;
+        const DeskewGeometry geometry = deskew_geometry(page.image.size(), estimate.correction, settings.canvas);
+        const cv::Matx23d affine(geometry.matrix);
+        change(page, deskew(page.image, estimate.correction, settings.canvas),
+               {affine(0, 0), affine(0, 1), affine(0, 2), affine(1, 0), affine(1, 1), affine(1, 2), 0, 0, 1});
     }
     report.correction_angle = estimate.correction;
     report.skew_confidence = estimate.confidence;
     report.deskewed = turn;
 }
 
-// The steps of the job, in the order they apply.
+// The input image's pixels that hold `box` of the page as it is now: the bounding box of its
+// corners mapped back, within the input.
+std::array<int, 4> box_in_input(const Page& page, const cv::Rect& box)
+{
+    if (box.empty())
+        return {0, 0, 0, 0};
+    const cv::Matx33d to_input = page.from_input.inv();
+    const int right = box.x + box.width - 1;
+    const int bottom = box.y + box.height - 1;
+    cv::Point2d low(std::numeric_limits<double>::max(), std::numeric_limits<double>::max());
+    cv::Point2d high(std::numeric_limits<double>::lowest(), std::numeric_limits<double>::lowest());
+    for (const cv::Point corner : {box.tl(), cv::Point(right, box.y), cv::Point(right, bottom), cv::Point(box.x, bottom)}) {
+        const cv::Vec3d mapped = to_input * cv::Vec3d(corner.x, corner.y, 1.0);
+        low = {std::min(low.x, mapped[0]), std::min(low.y, mapped[1])};
+        high = {std::max(high.x, mapped[0]), std::max(high.y, mapped[1])};
+    }
+    // Rounding error must not widen a box that maps onto whole pixels.
+    constexpr double slack = 1e-6;
+    const cv::Point first(cvFloor(low.x + slack), cvFloor(low.y + slack));
+    const cv::Point last(cvCeil(high.x - slack), cvCeil(high.y - slack));
+    const cv::Rect found = cv::Rect(first, last + cv::Point(1, 1)) & cv::Rect(cv::Point(), page.input_size);
+    return {found.x, found.y, found.width, found.height};
+}
+
+// Cuts the page to its content and the margin; a blank page, or one whose content is not trusted,
+// stays whole.
+void crop_step(Page& page, const Job& job, Report& report)
+{
+    const PageContent content = find_page_content(page.image);
+    report.content_box = box_in_input(page, content.box);
+    report.content_confidence = content.confidence;
+    report.blank = content.blank;
+    if (!cut_to_content(report))
+        return;
+    const int margin = job.crop->margin;
+    const cv::Rect kept = (content.box + cv::Size(2 * margin, 2 * margin) - cv::Point(margin, margin)) &
+                          cv::Rect(cv::Point(), page.image.size());
+    change(page, page.image(kept).clone(), {1, 0, double(-kept.x), 0, 1, double(-kept.y), 0, 0, 1});
+}
+
+// The steps of the job, in the order they apply: upright first, so that the skew is measured
+// along the rows of text; the content last, on the level page.
 std::vector<PageStep> page_steps(const Job& job)
 {
     std::vector<PageStep> steps;
+    if (job.orient)
+        steps.push_back(&orient_step);
     if (job.deskew)
         steps.push_back(&deskew_step);
+    if (job.crop)
+        steps.push_back(&crop_step);
     return steps;
 }
 
@@ -103,6 +186,7 @@ void write_page(const Page& page, const std::filesystem::path& file, const std::
 
 void apply_page_steps(Page& page, const Job& job, Report& report)
 {
+    page.input_size = page.image.size();
     for (const PageStep step : page_steps(job))
         step(page, job, report);
 }

@@ -519,23 +519,31 @@ SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
     return {refined(ink, rows.angle, max_angle), rows.confidence};
 }
 
+DeskewGeometry deskew_geometry(const cv::Size& size, double correction, DeskewCanvas canvas)
+{
+    require(!size.empty(), "cannot deskew an empty image");
+    require(std::isfinite(correction), "invalid correction angle");
+    const cv::Point2f centre(0.5f * (size.width - 1), 0.5f * (size.height - 1));
+    DeskewGeometry geometry{cv::getRotationMatrix2D(centre, correction, 1.0), size};
+    if (canvas == DeskewCanvas::expand) {
+        const cv::Rect2f box = cv::RotatedRect(centre, cv::Size2f(size), float(correction)).boundingRect2f();
+        geometry.size = cv::Size(cvCeil(box.width - 1e-3), cvCeil(box.height - 1e-3));
+        geometry.matrix.at<double>(0, 2) += 0.5 * (geometry.size.width - size.width);
+        geometry.matrix.at<double>(1, 2) += 0.5 * (geometry.size.height - size.height);
+    }
+    return geometry;
+}
+
 cv::Mat deskew(const cv::Mat& image, double correction, DeskewCanvas canvas)
 {
     require(!image.empty(), "cannot deskew an empty image");
     require(std::isfinite(correction), "invalid correction angle");
     if (correction == 0.0)
         return image.clone();
-    const cv::Point2f centre(0.5f * (image.cols - 1), 0.5f * (image.rows - 1));
-    cv::Mat matrix = cv::getRotationMatrix2D(centre, correction, 1.0);
-    cv::Size size = image.size();
-    if (canvas == DeskewCanvas::expand) {
-        const cv::Rect2f box = cv::RotatedRect(centre, cv::Size2f(image.size()), float(correction)).boundingRect2f();
-        size = cv::Size(cvCeil(box.width - 1e-3), cvCeil(box.height - 1e-3));
-        matrix.at<double>(0, 2) += 0.5 * (size.width - image.cols);
-        matrix.at<double>(1, 2) += 0.5 * (size.height - image.rows);
-    }
+    const DeskewGeometry geometry = deskew_geometry(image.size(), correction, canvas);
     cv::Mat result;
-    cv::warpAffine(image, result, matrix, size, cv::INTER_CUBIC, cv::BORDER_CONSTANT, paper_colour(image));
+    cv::warpAffine(image, result, geometry.matrix, geometry.size, cv::INTER_CUBIC, cv::BORDER_CONSTANT,
+                   paper_colour(image));
     return result;
 }
 

@@ -78,7 +78,9 @@ int process(const pipeline::Options& options, const std::vector<std::string>& in
     const std::vector<pipeline::Task> tasks = pipeline::plan_job(found.files, options.out_root, job);
     const bool show_bar = !options.quiet && !options.verbose && isatty(fileno(messages));
     opsira::ProgressBar bar(messages, tasks.size(), show_bar);
+    pipeline::BlankTally tally;
     pipeline::InOrder<pipeline::Report> in_order([&](const pipeline::Report& report) {
+        tally.add(report);
         bar.print_above([&] { print_report(options, report, messages); });
     });
     const std::size_t failed = pipeline::run(
@@ -88,6 +90,8 @@ int process(const pipeline::Options& options, const std::vector<std::string>& in
             in_order.add(index, report);
         });
     bar.close();
+    if (job.crop && !options.quiet && !options.json)
+        std::puts(tally.line().c_str());
     return failed == 0 && found.problems.empty() ? 0 : 1;
 }
 

@@ -3,8 +3,11 @@
 #include <tulo/Export.hpp>
 #include <tulo/Opsira.hpp>
 #include <tulo/Pages.hpp>
+#include <tulo/Orientation.hpp>
+#include <tulo/PageContent.hpp>
 #include <tulo/Skew.hpp>
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -15,8 +18,8 @@ namespace tulo::pipeline {
 
 // What one image goes through in a batch, for every front end (the opsira tool, the Python
 // package's Dask runner): read behind the pixel guard; either derive the workspace's catalogue
-// (or some kinds) into a staging folder, or run the page steps (deskew, and those that join
-// it) and write one flat file; then one rename into place and a report. A failure never leaves
+// (or some kinds) into a staging folder, or run the page steps (orient, deskew, crop, in that
+// order) and write one flat file; then one rename into place and a report. A failure never leaves
 // a partial output and is described in the report, not thrown. Every page of a multi-page file
 // (a TIFF of several pages, any PDF) is a task of its own; with page steps, the pages of one file
 // are written back into one file of its kind, assembled when its last page is done.
@@ -39,6 +42,14 @@ struct Task {
 /** The widest tilt the skew estimate takes, in degrees: the largest and the default max_angle. */
 inline constexpr double widest_skew_angle = 45.0;
 
+/** The smallest correction worth resampling a page for, in degrees: below a tenth of a degree a
+ *  300-dpi line drifts by less than a pixel across an A4 page, and resampling only blurs it. */
+inline constexpr double default_min_skew_angle = 0.1;
+
+/** The default space kept around a page's content when it is cut to it, in pixels: about a
+ *  millimetre at 300 dpi, so that no anti-aliased edge of a mark is lost. */
+inline constexpr int default_crop_margin = 10;
+
 /** @brief How the deskew step levels an image. */
 struct DeskewSettings {
     /** Largest tilt searched, in degrees. */
@@ -46,8 +57,20 @@ struct DeskewSettings {
     /** An image is turned only from this confidence on; below it, it is written unchanged. */
     double min_confidence = min_skew_confidence;
     DeskewCanvas canvas = DeskewCanvas::same_size;
-    /** A smaller correction, in degrees, is not made: resampling would only blur the page. */
-    double min_angle = 0.1;
+    /** A smaller correction, in degrees either way, is not applied. */
+    double min_angle = default_min_skew_angle;
+};
+
+/** @brief How the orient step stands an image upright. */
+struct OrientSettings {
+    /** An image is turned only from this confidence on; below it, it is left as it lies. */
+    double min_confidence = min_orientation_confidence;
+};
+
+/** @brief How the crop step cuts an image to its content. */
+struct CropSettings {
+    /** Pixels kept on every side of the content box, within the image. */
+    int margin = default_crop_margin;
 };
 
 /** @brief What to write for every image. */
@@ -59,12 +82,16 @@ struct Job {
     bool resume = false;
     /** The deskew step: level each image; empty when the job does not level. */
     std::optional<DeskewSettings> deskew{};
+    /** The orient step: stand each image upright; empty when the job does not. */
+    std::optional<OrientSettings> orient{};
+    /** The crop step: cut each image to its content; empty when the job does not. */
+    std::optional<CropSettings> crop{};
     /** Resolution in dots per inch at which PDF pages that are not one image are rendered. */
     double render_dpi = default_render_dpi;
 
     /** @brief True when the job runs page steps and writes one flat file of the input's format
      *         per image, instead of a folder of kinds. */
-    bool flat() const { return deskew.has_value(); }
+    bool flat() const { return deskew || orient || crop; }
 };
 
 /** @brief What processing one image gave; every optional is empty when that analysis did not run. */
@@ -87,6 +114,16 @@ struct Report {
     std::optional<bool> deskewed;
     /** True when a changed PDF page lost its text layer, which no longer matched its pixels. */
     std::optional<bool> text_layer_dropped;
+    /** For the orient step: the counter-clockwise quarter turn applied (0, 90, 180 or 270), the
+     *  estimate's confidence and whether the image was turned. */
+    std::optional<int> orientation;
+    std::optional<double> orientation_confidence;
+    std::optional<bool> oriented;
+    /** For the crop step: the content box (x, y, width, height) in the input image's pixels, its
+     *  confidence and the blank call. */
+    std::optional<std::array<int, 4>> content_box;
+    std::optional<double> content_confidence;
+    std::optional<bool> blank;
     std::optional<std::size_t> contours;
     std::optional<std::size_t> segments;
     std::vector<std::string> files;
@@ -95,6 +132,10 @@ struct Report {
     /** @brief True when the image did not fail. */
     bool ok() const { return error.empty(); }
 };
+
+/** @brief True when the crop step cut the image of `report`: its content was found with
+ *         confidence and the page is not blank; else it was written uncut. */
+TULO_API bool cut_to_content(const Report& report);
 
 /** @brief Called with the finished share (0 to 1) of one image as its kinds are made. */
 using ProgressFn = std::function<void(double)>;

@@ -32,6 +32,10 @@ struct Options {
     Format format = Format::jpg;
     /** --deskew: level each image and write it flat, in its own format; empty otherwise. */
     std::optional<DeskewSettings> deskew{};
+    /** --orient: stand each image upright and write it flat; empty otherwise. */
+    std::optional<OrientSettings> orient{};
+    /** --crop: cut each image to its content and write it flat; empty otherwise. */
+    std::optional<CropSettings> crop{};
     /** --dpi: resolution of rendered PDF pages (those that are not one image). */
     double render_dpi = default_render_dpi;
     /** Worker threads; 0 for one per core. */
@@ -50,7 +54,8 @@ struct Options {
 
 /** @brief Parses the arguments after the program name.
  *  @throws UsageError for an unknown option, a missing or bad value, an unknown kind, or options
- *          that do not go together (--deskew with --kinds or --format, its settings without it). */
+ *          that do not go together (a page step such as --deskew with --kinds or --format, a
+ *          setting without its option). */
 TULO_API Options parse_options(const std::vector<std::string>& args);
 
 /** @brief The job a front end runs for these options. */

@@ -22,20 +22,27 @@ struct Seconds {
     double value = 0.0;
 };
 
-/** @brief The value of a report field: none (null), a flag, a count, a number, seconds, a text
- *         or a list of file names. */
-using FieldValue = std::variant<std::monostate, bool, std::size_t, double, Seconds, std::string, std::vector<std::string>>;
+/** @brief A box as x, y, width, height. */
+using Box = std::array<int, 4>;
+
+/** @brief The value of a report field: none (null), a flag, a count, a whole number, a number,
+ *         seconds, a text, a list of file names or a box. */
+using FieldValue =
+    std::variant<std::monostate, bool, std::size_t, int, double, Seconds, std::string, std::vector<std::string>, Box>;
 
 /** @brief One field of a report, named as in the JSON line. */
 struct ReportField {
     const char* name;
     FieldValue (*get)(const Report&);
-    /** Sets the field from a value of its own alternative (a count or seconds also as a number);
+    /** Sets the field from a value of its own alternative (any number for a numeric field);
      *  none empties it. Null for a field derived from others ("ok"). */
     void (*set)(Report&, const FieldValue&);
-    /** Left out of the JSON line and the dict while it has no value, so that the reports of single
-     *  images read as they always have ("page", "text_layer_dropped"). */
+    /** Left out of the JSON line and the dict while it is none: the field of a page step that
+     *  the job does not run, or of a page of a multi-page file ("page", "text_layer_dropped"). */
     bool only_when_set = false;
+
+    /** @brief True when the field, holding `value`, is written into the JSON line and the dict. */
+    bool shown(const FieldValue& value) const { return !only_when_set || !std::holds_alternative<std::monostate>(value); }
 };
 
 /** @brief Every field of a report, in the order of the JSON line. */
@@ -46,9 +53,6 @@ TULO_API const std::vector<ReportField>& report_fields();
  *         written, time; or what the page steps did. */
 TULO_API std::string summary_line(const Report& report);
 
-/** @brief True when `field` belongs in the JSON line and the dict of `report`. */
-TULO_API bool written(const ReportField& field, const Report& report);
-
 /** @brief One JSON object (no newline) of report_fields; analyses that did not run are null. */
 TULO_API std::string json_line(const Report& report);
 
@@ -57,6 +61,19 @@ TULO_API std::string shortest_text(double value);
 
 /** @brief `text` as a JSON string literal, quotes included. */
 TULO_API std::string json_string(const std::string& text);
+
+/** @brief The end of a batch with the crop step: how many images, how many of them blank. */
+class TULO_API BlankTally {
+public:
+    /** @brief Counts the image of `report`. */
+    void add(const Report& report);
+    /** @brief "4 images, 1 blank" (no newline). */
+    std::string line() const;
+
+private:
+    std::size_t images_ = 0;
+    std::size_t blank_ = 0;
+};
 
 /** @brief Hands items on in the order of their indices, from 0, holding those that come early. */
 template <typename Item> class InOrder {

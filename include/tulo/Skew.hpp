@@ -51,4 +51,17 @@ enum class DeskewCanvas { same_size, expand };
  *  @throws std::invalid_argument for an empty image or a NaN or infinite correction. */
 TULO_API cv::Mat deskew(const cv::Mat& image, double correction, DeskewCanvas canvas = DeskewCanvas::same_size);
 
+/** @brief Where deskew puts an image's pixels: the affine map from the input's pixel coordinates
+ *         to the result's, and the result's size. */
+struct DeskewGeometry {
+    /** 2 x 3, CV_64F: the matrix warpAffine applies. */
+    cv::Mat matrix;
+    cv::Size size;
+};
+
+/** @brief The geometry of deskew(image, correction, canvas) for an image of `size`.
+ *  @throws std::invalid_argument for an empty size or a NaN or infinite correction. */
+TULO_API DeskewGeometry deskew_geometry(const cv::Size& size, double correction,
+                                        DeskewCanvas canvas = DeskewCanvas::same_size);
+
 } // namespace tulo

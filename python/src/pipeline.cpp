@@ -25,6 +25,8 @@ struct ToPython {
     py::object operator()(std::monostate) const { return py::none(); }
     py::object operator()(bool flag) const { return py::bool_(flag); }
     py::object operator()(std::size_t count) const { return py::int_(count); }
+    py::object operator()(int number) const { return py::int_(number); }
+    py::object operator()(const pipeline::Box& box) const { return py::cast(std::vector<int>(box.begin(), box.end())); }
     py::object operator()(double number) const { return py::float_(number); }
     py::object operator()(pipeline::Seconds seconds) const { return py::float_(seconds.value); }
     py::object operator()(const std::string& text) const { return py::str(text); }
@@ -43,6 +45,9 @@ pipeline::FieldValue to_field(const py::handle value)
         return value.cast<double>();
     if (py::isinstance<py::str>(value))
         return value.cast<std::string>();
+    const auto items = py::reinterpret_borrow<py::sequence>(value);
+    if (items.size() == 4 && py::isinstance<py::int_>(items[0]))
+        return value.cast<pipeline::Box>();
     return value.cast<std::vector<std::string>>();
 }
 
@@ -51,8 +56,9 @@ py::dict to_dict(const pipeline::Report& report)
 {
     py::dict fields;
     for (const pipeline::ReportField& field : pipeline::report_fields()) {
-        if (pipeline::written(field, report))
-            fields[field.name] = std::visit(ToPython{}, field.get(report));
+        const pipeline::FieldValue value = field.get(report);
+        if (field.shown(value))
+            fields[field.name] = std::visit(ToPython{}, value);
     }
     return fields;
 }
@@ -121,23 +127,41 @@ void bind_job(py::module_& m)
     using pipeline::DeskewSettings;
     const DeskewSettings defaults;
     py::class_<DeskewSettings>(m, "DeskewSettings", "How de-skewing levels an image (opsira --deskew).")
-        .def(py::init([](double max_angle, double min_confidence, tulo::DeskewCanvas canvas) {
-                 return DeskewSettings{max_angle, min_confidence, canvas};
+        .def(py::init([](double max_angle, double min_confidence, tulo::DeskewCanvas canvas, double min_angle) {
+                 return DeskewSettings{max_angle, min_confidence, canvas, min_angle};
              }),
             py::arg("max_angle") = defaults.max_angle, py::arg("min_confidence") = defaults.min_confidence,
-            py::arg("canvas") = defaults.canvas)
+            py::arg("canvas") = defaults.canvas, py::arg("min_angle") = defaults.min_angle)
         .def_readwrite("max_angle", &DeskewSettings::max_angle, "Largest tilt searched, in degrees (--max-angle).")
         .def_readwrite("min_confidence", &DeskewSettings::min_confidence,
             "An image is turned only from this confidence on; below it, it is copied unchanged.")
         .def_readwrite("canvas", &DeskewSettings::canvas, "DeskewCanvas.expand grows the canvas (--expand).")
+        .def_readwrite("min_angle", &DeskewSettings::min_angle,
+            "A smaller correction, in degrees either way, is not applied (--min-angle).")
         .def(py::pickle(
             [](const DeskewSettings& s) {
-                return py::make_tuple(s.max_angle, s.min_confidence, static_cast<int>(s.canvas));
+                return py::make_tuple(s.max_angle, s.min_confidence, static_cast<int>(s.canvas), s.min_angle);
             },
             [](const py::tuple& state) {
                 return DeskewSettings{state[0].cast<double>(), state[1].cast<double>(),
-                                      static_cast<tulo::DeskewCanvas>(state[2].cast<int>())};
+                                      static_cast<tulo::DeskewCanvas>(state[2].cast<int>()), state[3].cast<double>()};
             }));
+
+    using pipeline::OrientSettings;
+    py::class_<OrientSettings>(m, "OrientSettings", "How the orient step stands an image upright (opsira --orient).")
+        .def(py::init([](double min_confidence) { return OrientSettings{min_confidence}; }),
+            py::arg("min_confidence") = OrientSettings{}.min_confidence)
+        .def_readwrite("min_confidence", &OrientSettings::min_confidence,
+            "An image is turned only from this confidence on (--min-orientation-confidence).")
+        .def(py::pickle([](const OrientSettings& s) { return py::make_tuple(s.min_confidence); },
+            [](const py::tuple& state) { return OrientSettings{state[0].cast<double>()}; }));
+
+    using pipeline::CropSettings;
+    py::class_<CropSettings>(m, "CropSettings", "How the crop step cuts an image to its content (opsira --crop).")
+        .def(py::init([](int margin) { return CropSettings{margin}; }), py::arg("margin") = CropSettings{}.margin)
+        .def_readwrite("margin", &CropSettings::margin, "Pixels kept around the content (--margin).")
+        .def(py::pickle([](const CropSettings& s) { return py::make_tuple(s.margin); },
+            [](const py::tuple& state) { return CropSettings{state[0].cast<int>()}; }));
 
     using pipeline::Job;
     py::class_<Job>(m, "Job",
@@ -145,31 +169,34 @@ void bind_job(py::module_& m)
         "format, or with deskew one levelled copy in the image's own format; resume leaves complete "
         "outputs alone.")
         .def(py::init([](const std::vector<int>& kinds, pipeline::Format format, bool resume,
-                          const std::optional<DeskewSettings>& deskew, double render_dpi) {
-                 return Job{to_kinds(kinds), format, resume, deskew, render_dpi};
+                          const std::optional<DeskewSettings>& deskew, const std::optional<OrientSettings>& orient,
+                          const std::optional<CropSettings>& crop, double render_dpi) {
+                 return Job{to_kinds(kinds), format, resume, deskew, orient, crop, render_dpi};
              }),
             py::arg("kinds") = std::vector<int>{}, py::arg("format") = pipeline::Format::jpg,
-            py::arg("resume") = false, py::arg("deskew") = py::none(),
-            py::arg("render_dpi") = tulo::default_render_dpi)
+            py::arg("resume") = false, py::arg("deskew") = py::none(), py::arg("orient") = py::none(),
+            py::arg("crop") = py::none(), py::arg("render_dpi") = tulo::default_render_dpi)
         .def_property(
             "kinds", [](const Job& job) { return to_numbers(job.kinds); },
             [](Job& job, const std::vector<int>& kinds) { job.kinds = to_kinds(kinds); })
         .def_readwrite("format", &Job::format)
         .def_readwrite("resume", &Job::resume)
         .def_readwrite("deskew", &Job::deskew)
-        .def_property_readonly("flat", &Job::flat,
-            "True when the job writes one flat file per input (deskew) rather than a folder of kinds.")
+        .def_readwrite("orient", &Job::orient)
+        .def_readwrite("crop", &Job::crop)
+        .def_property_readonly("flat", &Job::flat, "True when the job writes one file per image (a page step).")
         .def_readwrite("render_dpi", &Job::render_dpi,
             "Resolution of the PDF pages that are not one scanned image, in dots per inch (--dpi).")
         .def(py::pickle(
             [](const Job& job) {
                 return py::make_tuple(to_numbers(job.kinds), static_cast<int>(job.format), job.resume, job.deskew,
-                                      job.render_dpi);
+                                      job.orient, job.crop, job.render_dpi);
             },
             [](const py::tuple& state) {
                 return Job{to_kinds(state[0].cast<std::vector<int>>()),
                            static_cast<pipeline::Format>(state[1].cast<int>()), state[2].cast<bool>(),
-                           state[3].cast<std::optional<DeskewSettings>>(), state[4].cast<double>()};
+                           state[3].cast<std::optional<DeskewSettings>>(), state[4].cast<std::optional<OrientSettings>>(),
+                           state[5].cast<std::optional<CropSettings>>(), state[6].cast<double>()};
             }));
 }
 
@@ -285,6 +312,11 @@ void bind_reports(py::module_& m)
         .def(py::init<std::function<void(const py::object&)>>(), py::arg("deliver"))
         .def("add", &InOrder::add, "Takes the item of `index` and delivers every item whose turn has come.",
             py::arg("index"), py::arg("item"));
+    py::class_<pipeline::BlankTally>(m, "BlankTally", "The end of a batch with the crop step: images and blank ones.")
+        .def(py::init<>())
+        .def("add", [](pipeline::BlankTally& tally, const py::dict& report) { tally.add(from_dict(report)); },
+            "Counts the image of a report.", py::arg("report"))
+        .def("line", &pipeline::BlankTally::line, "\"4 images, 1 blank\".");
     py::class_<pipeline::Progress>(m, "Progress", "How far a batch of images is, shown as the tool's bar.")
         .def(py::init<std::size_t>(), py::arg("total"))
         .def("finish", &pipeline::Progress::finish, "Counts image `index` as finished.", py::arg("index"))

@@ -51,8 +51,9 @@ def tree(root):
 
 
 @pytest.mark.skipif(not OPSIRA, reason="needs the opsira tool (TULO_OPSIRA)")
-@pytest.mark.parametrize("choice", [["-k", KINDS], ["-k", KINDS, "--format", "png"], ["--deskew", "--expand"]],
-                         ids=["kinds", "png", "deskew"])
+@pytest.mark.parametrize("choice", [["-k", KINDS], ["-k", KINDS, "--format", "png"], ["--deskew", "--expand"],
+                                    ["--orient", "--deskew", "--crop", "--margin", "3"]],
+                         ids=["kinds", "png", "deskew", "page_steps"])
 def test_outputs_reports_and_exit_code_are_the_tools(client, inputs, tmp_path, choice):
     arguments = [*choice, "-r", "--json", str(inputs)]
     tool = subprocess.run([OPSIRA, "-j", "2", "-o", str(tmp_path / "tool"), *arguments], capture_output=True, text=True)

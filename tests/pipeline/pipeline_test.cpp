@@ -213,6 +213,41 @@ TEST(ReportOrder, FollowsTheIndicesWhateverOrderTheReportsCome)
     EXPECT_EQ(delivered, (std::vector<std::string>{"0", "1", "2", "3"}));
 }
 
+TEST(ProgressBar, CountsFinishedImagesAndTheSharesUnderWay)
+{
+    Progress progress(4);
+    EXPECT_EQ(progress.bar(), "[..............................] 0/4");
+    progress.advance(1, 0.5);
+    progress.finish(0);
+    EXPECT_EQ(progress.bar(), "[###########...................] 1/4");  // 1.5 of 4 images
+    progress.finish(1);
+    EXPECT_EQ(progress.bar(), "[###############...............] 2/4") << "a finished image's share is not counted twice";
+}
+
+struct StagedName {
+    std::string test_name;
+    std::string entry;
+    std::vector<std::string> places;
+};
+
+class StagingNames : public ::testing::TestWithParam<StagedName> {};
+
+TEST_P(StagingNames, TellTheirPlaces)
+{
+    EXPECT_EQ(staged_places(GetParam().entry), GetParam().places);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, StagingNames,
+    ::testing::Values(StagedName{"File", ".page.tmp-41-0.png", {"page.png"}},
+                      StagedName{"Folder", ".page.tmp-41-12", {"page"}},
+                      StagedName{"FolderMovedAside", ".page.tmp-41-0.old", {"page.old", "page"}},
+                      StagedName{"MarkInTheStem", ".a.tmp-1-2.tmp-3-4.png", {"a.tmp-1-2.png"}},
+                      StagedName{"NotHidden", "page.tmp-41-0.png", {}},
+                      StagedName{"NoSerial", ".page.tmp-41-.png", {}},
+                      StagedName{"AnOutput", "page.png", {}}),
+    [](const auto& info) { return info.param.test_name; });
+
 TEST(KindList, SortsAndPutsTheMosaicLast)
 {
     EXPECT_EQ(parse_kinds("mosaic,22,original,2,greyscale"),

@@ -1,7 +1,10 @@
 // The opsira tool run as a separate process on real files in a temporary directory.
 #include "tool_support.hpp"
 
+#include "pictures/page.hpp"
+
 #include <tulo/Opsira.hpp>
+#include <tulo/Orientation.hpp>
 #include <tulo/Skew.hpp>
 
 #include <fcntl.h>
@@ -342,6 +345,62 @@ TEST_F(OpsiraCli, DeskewLevelsAPageAndLeavesAPhotoAlone)
 
     ASSERT_EQ(run({"-q", "--deskew", "--expand", "-o", "big", TULO_DATA_DIR "/page.png"}).status, 0);
     EXPECT_GT(cv::imread(dir / "big/page.png").cols, levelled.cols) << "the canvas holds the whole page";
+}
+
+// A page lying past a quarter turn needs the turn back and a few degrees more: orientation first.
+TEST_F(OpsiraCli, OrientAndDeskewStandAPageUprightFromPastAQuarterTurnAndLeaveAPhotoAlone)
+{
+    tulo::pictures::PageCase page;
+    page.angle = 97.0;
+    cv::imwrite(dir / "turned.png", tulo::pictures::render_page(page));
+    const std::string photo = write_photo(dir / "photo.jpg");
+    const Outcome outcome = run({"--json", "--orient", "--deskew", "-o", "o", "turned.png", "photo.jpg"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const auto objects = json_by_input(outcome.out);
+    const Json& turned = objects.at("turned.png");
+    EXPECT_TRUE(turned["oriented"].boolean);
+    EXPECT_EQ(turned["orientation"].number, 270.0) << "a clockwise quarter turn";
+    EXPECT_GE(turned["orientation_confidence"].number, tulo::min_orientation_confidence);
+    EXPECT_NEAR(turned["correction_angle"].number, -7.0, 0.2);
+    const cv::Mat upright = cv::imread(dir / "o/turned.png", cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(upright.size(), tulo::pictures::paper_size(page.paper, page.dpi)) << "portrait again";
+    const tulo::OrientationEstimate again = tulo::estimate_orientation(upright);
+    EXPECT_EQ(again.correction, 0);
+    EXPECT_GE(again.confidence, tulo::min_orientation_confidence);
+
+    const Json& still = objects.at("photo.jpg");
+    EXPECT_FALSE(still["oriented"].boolean);
+    EXPECT_LT(still["orientation_confidence"].number, tulo::min_orientation_confidence);
+    EXPECT_EQ(read_bytes(dir / "o/photo.jpg"), read_bytes(photo)) << "neither turned nor re-encoded";
+}
+
+TEST_F(OpsiraCli, CropCutsAPageToItsContentAndCopiesABlankPage)
+{
+    tulo::pictures::PageCase page;
+    page.seed = 5;
+    cv::imwrite(dir / "page.png", tulo::pictures::render_page(page));
+    cv::Mat paper(tulo::pictures::paper_size(page.paper, page.dpi), CV_8UC1);
+    cv::randn(paper, cv::Scalar(232), cv::Scalar(4));
+    cv::imwrite(dir / "blank.png", paper);
+    const Outcome outcome = run({"--json", "--crop", "--margin", "6", "-o", "o", "page.png", "blank.png"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    const auto objects = json_by_input(outcome.out);
+
+    const Json& cut = objects.at("page.png");
+    EXPECT_FALSE(cut["blank"].boolean);
+    ASSERT_EQ(cut["content_box"].items.size(), 4u);
+    const cv::Rect box(int(cut["content_box"].items[0].number), int(cut["content_box"].items[1].number),
+                       int(cut["content_box"].items[2].number), int(cut["content_box"].items[3].number));
+    const cv::Rect ink = tulo::pictures::ink_box(page);
+    EXPECT_EQ(box & ink, ink) << "no mark cut off";
+    EXPECT_LT(box.area(), 1.1 * ink.area()) << "nothing but the content";
+    EXPECT_EQ(cv::imread(dir / "o/page.png").size(), box.size() + cv::Size(12, 12));
+
+    const Json& blank = objects.at("blank.png");
+    EXPECT_TRUE(blank["blank"].boolean);
+    EXPECT_EQ(read_bytes(dir / "o/blank.png"), read_bytes(dir / "blank.png")) << "copied, not re-encoded";
+    const Outcome summary = run({"--crop", "-o", "p", "page.png", "blank.png"});
+    EXPECT_EQ(summary.out.substr(summary.out.rfind('\n', summary.out.size() - 2) + 1), "2 images, 1 blank\n");
 }
 
 // A file the tool must refuse; shown in the log by its name only.

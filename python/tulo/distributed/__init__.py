@@ -8,8 +8,8 @@ page count), written when the last page is done.
     for report in tulo.distributed.process(["scans/"], "/shared/out", client=client):
         print(report["input"], report["ok"])
 
-The choices are the tool's: a catalogue (or `kinds`) in a `format`, or with `deskew` a levelled
-copy of each image. Every worker must see the inputs and the output folder at the same paths as
+The choices are the tool's: a catalogue (or `kinds`) in a `format`, or with the page steps
+(`orient`, `deskew`, `crop`) one upright, levelled or cut copy of each image. Every worker must see the inputs and the output folder at the same paths as
 the caller (a shared file system). Each image's outputs are written beside their final place,
 hidden, and renamed into it when complete, so a reader never sees a partial catalogue or a
 half-written copy, and a task that Dask runs again after its worker died leaves one output all
@@ -24,7 +24,7 @@ import warnings
 from typing import Iterable, Iterator, NamedTuple, Optional, Sequence, Union
 
 from .. import _pipeline
-from .._pipeline import DeskewSettings, Format, Job
+from .._pipeline import CropSettings, DeskewSettings, Format, Job, OrientSettings
 
 Kinds = Union[None, str, Sequence[Union[str, int]]]
 
@@ -73,19 +73,25 @@ def kind_numbers(kinds: Kinds = None) -> list:
 
 
 def make_job(kinds: Kinds = None, *, deskew: Union[bool, DeskewSettings] = False,
-             format: Union[str, Format] = "jpg", resume: bool = False, dpi: float = 300.0) -> Job:
+             format: Union[str, Format] = "jpg", resume: bool = False, orient: Union[bool, OrientSettings] = False,
+             crop: Union[bool, CropSettings] = False, dpi: float = 300.0) -> Job:
     """What opsira writes for every image with these choices: the catalogue, or only `kinds`, as
-    `format` files ("jpg", "png" or "tif"); or with `deskew` (True for the tool's settings, or a
-    DeskewSettings) one copy of each image levelled by the angle of its rows, in its own format.
+    `format` files ("jpg", "png" or "tif"); or with the page steps `orient`, `deskew` and `crop`
+    (each True for the tool's settings, or its settings) one copy of each image stood upright,
+    levelled by the angle of its rows and cut to its content, in that order, in its own format.
     With `resume`, complete outputs are left alone. PDF pages that are not one scanned image are
     rendered at `dpi`. Raises ValueError for what the tool refuses."""
-    settings = DeskewSettings() if deskew is True else deskew or None
+    def chosen_settings(choice, settings_type):
+        return settings_type() if choice is True else choice or None
+
     chosen = format if isinstance(format, Format) else Format.__members__.get(format)
     if chosen is None:
         raise ValueError(f'unknown format "{format}": give jpg, png or tif')
-    if settings is not None and (kinds or chosen != Format.jpg):
-        raise ValueError("de-skewing writes one levelled copy of each image in its own format: no kinds or format")
-    return Job(kind_numbers(kinds), chosen, resume, settings, dpi)
+    job = Job(kind_numbers(kinds), chosen, resume, chosen_settings(deskew, DeskewSettings),
+              chosen_settings(orient, OrientSettings), chosen_settings(crop, CropSettings), dpi)
+    if job.flat and (kinds or chosen != Format.jpg):
+        raise ValueError("a page step writes one copy of each image in its own format: no kinds or format")
+    return job
 
 
 def expected_files(task: Task, job: Job) -> list:
@@ -101,19 +107,20 @@ def is_complete(task: Task, job: Job) -> bool:
 def process(inputs: Paths, out_root: Union[str, os.PathLike] = "out", kinds: Kinds = None, *,
             deskew: Union[bool, DeskewSettings] = False, format: Union[str, Format] = "jpg", client=None,
             recursive: bool = False, resume: bool = False, workers: Optional[int] = None,
+            orient: Union[bool, OrientSettings] = False, crop: Union[bool, CropSettings] = False,
             dpi: float = 300.0) -> Iterator[dict]:
     """Processes every image of `inputs` on a Dask cluster and yields one report per image as it
     completes: a dict with the fields of `opsira --json`.
 
     The choices are opsira's (see make_job): the whole catalogue, `kinds` (including
     "angle_corrected", the Hough angle's turn) and `format` into OUTDIR/<name of the image>/, or
-    with `deskew` a levelled copy of each image as OUTDIR/<file name>. `client` is a
+    with `orient`, `deskew` or `crop` one copy of each image as OUTDIR/<file name>. `client` is a
     dask.distributed Client or a scheduler's address ("tcp://HOST:8786"); without one a local
     cluster of `workers` processes (one per core by default) is started and closed. With `resume`,
     an image whose outputs are complete is not processed again and its report says "skipped". A
     folder that cannot be listed is passed on with a warning; a bad image gives a report with "ok"
     false."""
-    job = make_job(kinds, deskew=deskew, format=format, resume=resume, dpi=dpi)
+    job = make_job(kinds, deskew=deskew, format=format, resume=resume, orient=orient, crop=crop, dpi=dpi)
     planned = plan(inputs, out_root, job, recursive=recursive)
     for problem in planned.problems:
         warnings.warn(problem, stacklevel=2)

@@ -92,8 +92,14 @@ def run_batch(options: dict, planned, scheduler) -> int:
     progress = _pipeline.Progress(len(planned.tasks))
     shown = not options["quiet"] and len(planned.tasks) > 1 and sys.stderr.isatty()
     draw(progress, shown)
+    tally = _pipeline.BlankTally()
+
+    def deliver(report: dict) -> None:
+        tally.add(report)
+        print_report(options, report)
+
     # Reports complete in any order and are printed in input order, as soon as all before them are.
-    in_order = _pipeline.InOrder(lambda report: print_report(options, report))
+    in_order = _pipeline.InOrder(deliver)
     for report in run(planned.tasks, options["job"], client=scheduler, workers=options["jobs"]):
         failed += not report["ok"]
         wipe(shown)
@@ -102,6 +108,8 @@ def run_batch(options: dict, planned, scheduler) -> int:
         progress.finish(index)
         draw(progress, shown)
     wipe(shown)
+    if options["job"].crop and not options["quiet"] and not options["json"]:
+        print(tally.line(), flush=True)
     return 0 if failed == 0 and not planned.problems else 1
 
 
