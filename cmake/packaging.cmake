@@ -95,7 +95,8 @@ it is built on.")
 
 tulo_deb_package(runtime libtuloopsira1 libs "image-analysis workspace on OpenCV - shared libraries"
   "${TULO_DEB_ABOUT}\n\nThis package holds the shared libraries: the workspace and its operations,\n\
-and the page pipeline that the tool and the Python package run.")
+and the page pipeline that the tool and the Python package run, with the pages\n\
+of multi-page TIFF and PDF files (through libtiff, qpdf and poppler).")
 # ldconfig runs once per dpkg run, through its trigger, instead of from maintainer scripts.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
 tulo_deb_package(dev libtulo-dev libdevel "image-analysis workspace on OpenCV - development files"

@@ -5,7 +5,8 @@
 #   package  build the Debian packages and check them         (scripts/package.sh)
 set -eu
 
-run_packages="build-essential cmake libopencv-dev"
+# libtiff, qpdf and poppler read and write the pages of multi-page TIFF and PDF files (in libtulopipeline).
+run_packages="build-essential cmake libopencv-dev pkg-config libtiff-dev libqpdf-dev libpoppler-cpp-dev"
 # libleptonica-dev only serves the benchmarks as a peer; nothing else needs it.
 python_build="pybind11-dev python3-pybind11 python3-dev python3-numpy"
 case "${1:-test}" in

@@ -58,5 +58,5 @@ echo "== fuzzing for ${fuzz_seconds} s in all (clang, libFuzzer; see tests/fuzz/
 sanitized build-fuzz -O1 -DCMAKE_CXX_COMPILER=clang++ -DTULO_BUILD_TOOLS=OFF -DTULO_BUILD_FUZZERS=ON \
     -DTULO_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link \
     "-DTULO_FUZZ_SECONDS=${fuzz_seconds}"
-cmake --build build-fuzz --target tulo_fuzz tulo_header_fuzz -j "$jobs"
+cmake --build build-fuzz --target tulo_fuzz tulo_header_fuzz tulo_pages_fuzz tulo_pages_seeds -j "$jobs"
 ctest --test-dir build-fuzz -L fuzz --output-on-failure

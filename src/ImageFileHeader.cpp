@@ -715,6 +715,17 @@ std::optional<std::uint64_t> declared_pixels(const std::string& path)
     }));
 }
 
+bool declares_bilevel_png(const std::string& path)
+{
+    constexpr std::size_t bit_depth_at = 24;
+    constexpr std::size_t colour_type_at = 25;
+    std::ifstream file(path, std::ios::binary);
+    Bytes head(colour_type_at + 1);
+    file.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    return file && starts_with(head, "\x89PNG\r\n\x1A\n"sv) && starts_with(head, "IHDR", 12) &&
+           head[bit_depth_at] == 1 && head[colour_type_at] == 0;
+}
+
 std::optional<std::uint64_t> declared_pixels(const unsigned char* bytes, std::size_t size)
 {
     return declared(Source(size, [bytes](std::uint64_t offset, unsigned char* into, std::size_t count) {

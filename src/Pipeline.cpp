@@ -1,12 +1,15 @@
 #include <tulo/Pipeline.hpp>
 
 #include "PipelineFiles.hpp"
+#include "PipelinePages.hpp"
 #include "PipelineSteps.hpp"
 
 #include <tulo/ImageFile.hpp>
+#include <tulo/PipelinePlan.hpp>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -36,8 +39,10 @@ public:
     using Opsira::get;
     using Opsira::save;
 
-    JobWorkspace(const std::string& path, Format format, std::function<void()> on_kind)
-        : Opsira(path), format_(format), on_kind_(std::move(on_kind))
+    /** `image` is a file's path or the pixels of a page. */
+    template <typename Image>
+    JobWorkspace(const Image& image, Format format, std::function<void()> on_kind)
+        : Opsira(image), format_(format), on_kind_(std::move(on_kind))
     {
     }
 
@@ -80,12 +85,28 @@ private:
     int depth_ = 0;
 };
 
-JobWorkspace load(const std::string& path, Format format, std::function<void()> on_kind)
+// A page as a single image file is read for the workspace: 8-bit, three channels.
+cv::Mat as_colour(const cv::Mat& pixels)
 {
+    cv::Mat eight = pixels;
+    if (pixels.depth() == CV_16U)
+        pixels.convertTo(eight, CV_8U, 1.0 / 257.0);
+    cv::Mat colour = eight;
+    if (eight.channels() == 1)
+        cv::cvtColor(eight, colour, cv::COLOR_GRAY2BGR);
+    else if (eight.channels() == 4)
+        cv::cvtColor(eight, colour, cv::COLOR_BGRA2BGR);
+    return colour;
+}
+
+JobWorkspace load(const Task& task, const Job& job, detail::SourceCache& sources, std::function<void()> on_kind)
+{
+    if (task.page != 0)
+        return JobWorkspace(as_colour(sources.read(task.input, task.page - 1).pixels), job.format, std::move(on_kind));
     try {
-        return JobWorkspace(path, format, std::move(on_kind));
+        return JobWorkspace(task.input, job.format, std::move(on_kind));
     } catch (const ImageReadError& error) {
-        throw std::runtime_error(detail::refusal(path, error.declared_pixels()));
+        throw std::runtime_error(detail::refusal(task.input, error.declared_pixels()));
     }
 }
 
@@ -133,6 +154,11 @@ std::size_t steps_per_image(const Job& job)
     return job.kinds.empty() ? 2 * planned_files(job).size() : job.kinds.size();
 }
 
+std::optional<std::size_t> numbered_page(const Task& task)
+{
+    return task.page != 0 ? std::optional<std::size_t>(task.page) : std::nullopt;
+}
+
 std::string one_line(std::string text)
 {
     std::replace_if(text.begin(), text.end(), [](unsigned char c) { return c < 0x20; }, ' ');
@@ -146,11 +172,12 @@ std::string describe(const cv::Exception& error)
     return "OpenCV error in " + error.func + ": " + error.err;
 }
 
-void write_kinds(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
+void write_kinds(const Task& task, const Job& job, const ProgressFn& on_progress, detail::SourceCache& sources,
+                 Report& report)
 {
     const double steps = static_cast<double>(steps_per_image(job));
     std::size_t done = 0;
-    JobWorkspace workspace = load(task.input, job.format, [&] {
+    JobWorkspace workspace = load(task, job, sources, [&] {
         if (on_progress)
             on_progress(std::min(1.0, static_cast<double>(++done) / steps));
     });
@@ -161,15 +188,28 @@ void write_kinds(const Task& task, const Job& job, const ProgressFn& on_progress
     describe_analysis(workspace, report);
 }
 
-void process_into(const Task& task, const Job& job, const ProgressFn& on_progress, Report& report)
+// A PDF is planned page by page; one planned whole could not be opened, and opening it again
+// says why (encrypted, malformed).
+[[noreturn]] void refuse_unopened_pdf(const Task& task, const Job& job)
+{
+    const PageSource source(task.input, job.render_dpi);
+    throw std::runtime_error("the pages of a PDF are each a task of their own: plan it with plan_job");
+}
+
+void process_into(const Task& task, const Job& job, const ProgressFn& on_progress, detail::SourceCache& sources,
+                  const detail::PageAssemblies& assemblies, Report& report)
 {
     try {
         if (job.resume && is_complete(task, job))
             report = resumed_report(task, job);
+        else if (detail::PageAssembly* const assembly = assemblies.of(task))
+            assembly->process(task, job, sources, report);
+        else if (task.page == 0 && lowercase_extension(task.input) == ".pdf")
+            refuse_unopened_pdf(task, job);
         else if (job.flat())
             detail::run_page_steps(task, job, report);
         else
-            write_kinds(task, job, on_progress, report);
+            write_kinds(task, job, on_progress, sources, report);
     } catch (const cv::Exception& error) {
         report.error = one_line(describe(error));
     } catch (const std::exception& error) {
@@ -214,6 +254,7 @@ Report resumed_report(const Task& task, const Job& job)
 {
     Report report;
     report.input = task.input;
+    report.page = numbered_page(task);
     report.output = task.output;
     report.skipped = true;
     report.files = expected_files(task, job);
@@ -222,13 +263,27 @@ Report resumed_report(const Task& task, const Job& job)
 
 Report process(const Task& task, const Job& job, const ProgressFn& on_progress)
 {
+    const detail::PageAssemblies assemblies({task}, job);
+    detail::SourceCache sources(job.render_dpi);
+    Report report = detail::process_in_batch(task, job, on_progress, sources, assemblies);
+    return assemblies.hand_in(task, 0, std::move(report)).front().second;
+}
+
+namespace detail {
+
+Report process_in_batch(const Task& task, const Job& job, const ProgressFn& on_progress, SourceCache& sources,
+                        const PageAssemblies& assemblies)
+{
     const Clock::time_point start = Clock::now();
     Report report;
     report.input = task.input;
+    report.page = numbered_page(task);
     report.output = task.output;
-    process_into(task, job, on_progress, report);
+    process_into(task, job, on_progress, sources, assemblies, report);
     report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return report;
 }
+
+} // namespace detail
 
 } // namespace tulo::pipeline

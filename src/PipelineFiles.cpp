@@ -42,15 +42,6 @@ FileHandle open_file(const std::string& path, const char* mode)
     return FileHandle(std::fopen(path.c_str(), mode), &std::fclose);
 }
 
-// A hidden name beside `place`, unique to this process and call, with the place's extension (by
-// which OpenCV chooses the format to write): "dir/.name.tmp-<pid>-<n>.ext".
-fs::path staging_name(const fs::path& place)
-{
-    static std::atomic<unsigned> serial{0};
-    return place.parent_path() / ("." + place.stem().string() + staging_mark + std::to_string(::getpid()) + "-" +
-                                  std::to_string(serial++) + place.extension().string());
-}
-
 // The end of a run of digits starting at `at`; `at` itself when there is none.
 std::size_t digits_end(const std::string& text, std::size_t at)
 {
@@ -92,6 +83,13 @@ std::vector<std::string> staged_places(const std::string& entry_name)
 }
 
 namespace detail {
+
+fs::path staging_name(const fs::path& place)
+{
+    static std::atomic<unsigned> serial{0};
+    return place.parent_path() / ("." + place.stem().string() + staging_mark + std::to_string(::getpid()) + "-" +
+                                  std::to_string(serial++) + place.extension().string());
+}
 
 std::string read_file(const std::string& path)
 {

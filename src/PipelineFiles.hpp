@@ -26,6 +26,10 @@ std::string refusal(const std::string& path, const std::optional<std::uint64_t>&
 /** @brief Why the image in a file's bytes was refused, from what its header declared. */
 std::string refusal(const std::optional<std::uint64_t>& declared_pixels);
 
+/** @brief A hidden name beside `place`, unique to this process and call, with the place's
+ *         extension (by which OpenCV chooses the format to write): "dir/.name.tmp-<pid>-<n>.ext". */
+std::filesystem::path staging_name(const std::filesystem::path& place);
+
 /** @brief The folder an image's files are written into, beside their final folder and hidden; it
  *         takes the final folder's place in one rename, or is removed with what it holds. */
 class Staging {

@@ -132,6 +132,15 @@ double parse_confidence(const std::string& text)
     return *confidence;
 }
 
+double parse_dpi(const std::string& text)
+{
+    const std::optional<double> dpi = number(text);
+    if (!dpi || *dpi <= 0.0 || *dpi > max_render_dpi)
+        throw UsageError("invalid resolution \"" + text + "\": give dots per inch above 0 and up to " +
+                         shortest_text(max_render_dpi));
+    return *dpi;
+}
+
 Format parse_format(const std::string& name)
 {
     const std::vector<std::pair<std::string, Format>> formats = {
@@ -188,6 +197,10 @@ const std::vector<OptionRule>& option_rules()
         {'\0', "margin", "PX",
          "with --crop: keep PX pixels around the content (default " + std::to_string(default_crop_margin) + ")", "",
          both, "crop", [](Parse& p, const std::string& v) { p.crop_settings.margin = parse_margin(v); }},
+        {'\0', "dpi", "N",
+         "render the PDF pages that are not one scanned image at N dots per inch (default " +
+             shortest_text(default_render_dpi) + "); a page that is one image keeps its own resolution",
+         "", both, "", [](Parse& p, const std::string& v) { p.options.render_dpi = parse_dpi(v); }},
         {'\0', "format", "FMT", "write jpg (default), png or tif files; png and tif are lossless", "", both, "",
          [](Parse& p, const std::string& v) {
              p.options.format = parse_format(v);
@@ -452,7 +465,7 @@ Options parse_options(const std::vector<std::string>& args)
 
 Job job_of(const Options& options)
 {
-    return {options.kinds, options.format, options.resume, options.deskew, options.orient, options.crop};
+    return {options.kinds, options.format, options.resume, options.deskew, options.orient, options.crop, options.render_dpi};
 }
 
 std::vector<OptionDoc> documented_options(FrontEnd front_end)

@@ -1,5 +1,9 @@
 #include <tulo/PipelinePlan.hpp>
 
+#include "PipelinePages.hpp"
+
+#include <tulo/Pages.hpp>
+
 #include <stdlib.h>
 
 #include <algorithm>
@@ -46,7 +50,8 @@ void add_directory(const fs::path& dir, bool recursive, const fs::path& skip, In
         if (fs::is_directory(entry, ignored)) {
             if (recursive && !fs::is_symlink(entry, ignored) && resolved(entry) != skip)
                 add_directory(entry, recursive, skip, found);
-        } else if (fs::is_regular_file(entry, ignored) && has_image_extension(entry.string())) {
+        } else if (fs::is_regular_file(entry, ignored) &&
+                   (has_image_extension(entry.string()) || is_page_file(entry.string()))) {
             found.files.push_back(entry.string());
         }
     }
@@ -125,7 +130,12 @@ std::vector<Task> plan_files(const std::vector<std::string>& files, const std::s
 
 std::vector<Task> plan_job(const std::vector<std::string>& files, const std::string& out_root, const Job& job)
 {
-    return plan(files, out_root, job.flat());
+    std::vector<Task> tasks;
+    for (const Task& file : plan(files, out_root, job.flat())) {
+        const std::vector<Task> pages = detail::page_tasks(file, job);
+        tasks.insert(tasks.end(), pages.begin(), pages.end());
+    }
+    return tasks;
 }
 
 void prepare_output(const std::string& out_root)

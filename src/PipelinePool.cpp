@@ -1,3 +1,5 @@
+#include "PipelinePages.hpp"
+
 #include <tulo/Pipeline.hpp>
 
 #include <opencv2/core.hpp>
@@ -68,12 +70,19 @@ std::size_t run(const std::vector<Task>& tasks,
     std::atomic<bool> stop{false};
     std::mutex done_mutex;
     std::size_t failed = 0;
+    const detail::PageAssemblies assemblies(tasks, job);
     const auto work = [&] {
+        detail::SourceCache sources(job.render_dpi);
         for (std::size_t i = next++; i < tasks.size() && !stop; i = next++) {
-            const Report report = process(tasks[i], job, [&](double share) { on_progress(i, share); });
+            Report report = detail::process_in_batch(tasks[i], job, [&](double share) { on_progress(i, share); },
+                                                     sources, assemblies);
+            // A page's file is written outside the lock, by the thread that hands in its last page.
+            const std::vector<detail::IndexedReport> finished = assemblies.hand_in(tasks[i], i, std::move(report));
             const std::lock_guard<std::mutex> lock(done_mutex);
-            failed += report.ok() ? 0 : 1;
-            on_done(i, report);
+            for (const auto& [index, done] : finished) {
+                failed += done.ok() ? 0 : 1;
+                on_done(index, done);
+            }
         }
     };
     const unsigned workers = worker_count(jobs, tasks.size());

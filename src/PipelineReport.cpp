@@ -104,7 +104,7 @@ template <auto member> ReportField optional(const char* name)
     return {name, &get_optional<member>, &set_optional<member>};
 }
 
-// The field of a page step, present only when the step ran.
+// A field present only when set: that of a page step, present when the step ran, or of a page.
 template <auto member> ReportField step_field(const char* name)
 {
     return {name, &get_optional<member>, &set_optional<member>, true};
@@ -172,7 +172,8 @@ std::string steps_summary(const Report& report)
     if (report.content_box)
         add(crop_summary(report));
     const bool changed = report.oriented.value_or(false) || report.deskewed.value_or(false) || cut_to_content(report);
-    return text + (changed ? " into " : ", written unchanged to ") + report.output;
+    const std::string dropped = report.text_layer_dropped.value_or(false) ? ", its text layer dropped" : "";
+    return text + (changed ? " into " : ", written unchanged to ") + report.output + dropped;
 }
 
 } // namespace
@@ -181,6 +182,7 @@ const std::vector<ReportField>& report_fields()
 {
     static const std::vector<ReportField> fields = {
         plain<&Report::input>("input"),
+        step_field<&Report::page>("page"),
         plain<&Report::output>("output"),
         {"ok", &get_ok, nullptr},
         {"error", &get_error, &set_plain<&Report::error>},
@@ -196,6 +198,7 @@ const std::vector<ReportField>& report_fields()
         step_field<&Report::content_box>("content_box"),
         step_field<&Report::content_confidence>("content_confidence"),
         step_field<&Report::blank>("blank"),
+        step_field<&Report::text_layer_dropped>("text_layer_dropped"),
         optional<&Report::contours>("contours"),
         optional<&Report::segments>("segments"),
         plain<&Report::files>("files"),
@@ -237,7 +240,7 @@ std::string json_string(const std::string& text)
 
 std::string summary_line(const Report& report)
 {
-    std::string line = report.input + ": ";
+    std::string line = report.input + (report.page ? " page " + std::to_string(*report.page) : "") + ": ";
     if (!report.ok())
         return line + "failed: " + report.error;
     if (report.skipped)

@@ -21,11 +21,19 @@ struct Page {
     cv::Mat image;
     /** Whether a step changed the image, so that it must be encoded again. */
     bool changed = false;
+    /** Stored with 1-bit samples, so written 1-bit again when changed. */
+    bool bilevel = false;
+    /** Resolution the file declares, kept in a changed 1-bit TIFF; 0 when unknown. */
+    cv::Point2d dpi{0.0, 0.0};
     /** The map from the input image's pixel coordinates to the image's as it is now. */
     cv::Matx33d from_input = cv::Matx33d::eye();
     /** The input image's size. */
     cv::Size input_size;
 };
+
+/** @brief Runs the job's page steps in order on `page` as read (its input size taken from it),
+ *         each saying in `report` what it did. */
+void apply_page_steps(Page& page, const Job& job, Report& report);
 
 /** @brief Reads the task's input, runs the job's page steps in order and writes the file
  *         task.output, renamed into place; fills the report. */

@@ -2,6 +2,7 @@
 
 #include <tulo/Export.hpp>
 #include <tulo/Opsira.hpp>
+#include <tulo/Pages.hpp>
 #include <tulo/Orientation.hpp>
 #include <tulo/PageContent.hpp>
 #include <tulo/Skew.hpp>
@@ -20,7 +21,9 @@ namespace tulo::pipeline {
 // (or some kinds) into a staging folder, or run the page steps (deskew, orient, crop, in that
 // order: a page levelled on either axis is then stood upright, so any angle of the full circle
 // comes back) and write one flat file; then one rename into place and a report. A failure never
-// leaves a partial output and is described in the report, not thrown.
+// leaves a partial output and is described in the report, not thrown. Every page of a multi-page
+// file (a TIFF of several pages, any PDF) is a task of its own; with page steps, the pages of one
+// file are written back into one file of its kind, assembled when its last page is done.
 
 using Kind = Opsira::EMatType;
 
@@ -33,6 +36,8 @@ struct Task {
     /** The output folder, with a trailing "/"; or, for a job of page steps, the output file.
      *  Filled beside its place and then renamed into it. */
     std::string output;
+    /** The page of a multi-page file this task processes, from 1; 0 for a single image. */
+    std::size_t page = 0;
 };
 
 /** The widest tilt the skew estimate takes, in degrees: the largest and the default max_angle. */
@@ -82,6 +87,8 @@ struct Job {
     std::optional<OrientSettings> orient{};
     /** The crop step: cut each image to its content; empty when the job does not. */
     std::optional<CropSettings> crop{};
+    /** Resolution in dots per inch at which PDF pages that are not one image are rendered. */
+    double render_dpi = default_render_dpi;
 
     /** @brief True when the job runs page steps and writes one flat file of the input's format
      *         per image, instead of a folder of kinds. */
@@ -91,6 +98,8 @@ struct Job {
 /** @brief What processing one image gave; every optional is empty when that analysis did not run. */
 struct Report {
     std::string input;
+    /** The page of a multi-page file, from 1; empty for a single image. */
+    std::optional<std::size_t> page;
     std::string output;
     /** Why the image failed, one line; empty on success. */
     std::string error;
@@ -104,6 +113,8 @@ struct Report {
     std::optional<double> skew_confidence;
     /** For the deskew step: whether the image was turned (else it was written unchanged). */
     std::optional<bool> deskewed;
+    /** True when a changed PDF page lost its text layer, which no longer matched its pixels. */
+    std::optional<bool> text_layer_dropped;
     /** For the orient step: the counter-clockwise quarter turn applied (0, 90, 180 or 270), the
      *  estimate's confidence and whether the image was turned. */
     std::optional<int> orientation;
@@ -147,14 +158,17 @@ TULO_API Report resumed_report(const Task& task, const Job& job);
 
 /** @brief Reads one image into its own workspace and writes its catalogue, or only the job's
  *         kinds, into a staging folder that then replaces task.output in one rename; or, for a
- *         flat job, runs the page steps and writes the file task.output, renamed into place.
+ *         flat job, runs the page steps and writes the file task.output, renamed into place. For
+ *         a page of a flat job, that file is the input with only this page replaced (see run).
  *  @param on_progress told the finished share after each kind; may be empty.
  *  @return the report, with the final file names; every failure is caught and described in
  *          Report::error, and leaves task.output as it was. */
 TULO_API Report process(const Task& task, const Job& job, const ProgressFn& on_progress = {});
 
 /** @brief Processes `tasks` on up to `jobs` threads, one workspace per image, each thread taking
- *         the next unclaimed task from a shared index.
+ *         the next unclaimed task from a shared index. With page steps, the pages of one multi-page
+ *         file among the tasks are written into one file when the last of them is done, and
+ *         their reports are handed on then; a page that failed is copied unchanged into it.
  *  @param jobs the number of worker threads; 0 for one per core. Never more than the tasks.
  *  @param on_progress called with a task's index and finished share; by any worker, concurrently.
  *  @param on_done called once per task with its index as it finishes, never by two threads at once.

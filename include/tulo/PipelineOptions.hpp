@@ -36,6 +36,8 @@ struct Options {
     std::optional<OrientSettings> orient{};
     /** --crop: cut each image to its content and write it flat; empty otherwise. */
     std::optional<CropSettings> crop{};
+    /** --dpi: resolution of rendered PDF pages (those that are not one image). */
+    double render_dpi = default_render_dpi;
     /** Worker threads; 0 for one per core. */
     unsigned jobs = 0;
     bool recursive = false;

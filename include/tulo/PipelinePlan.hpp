@@ -27,7 +27,7 @@ TULO_API bool has_image_extension(const std::string& path);
 
 /** @brief Expands a batch's inputs into image files.
  *  @param inputs paths of files, taken as they are, or of directories, which give their image
- *         files in name order; other files in them are passed over.
+ *         files and PDF files in name order; other files in them are passed over.
  *  @param recursive also descend into subdirectories, except `out_root` itself.
  *  @param out_root the output directory, never searched while descending. */
 TULO_API Inputs collect_inputs(const std::vector<std::string>& inputs, bool recursive, const std::string& out_root);
@@ -40,7 +40,11 @@ TULO_API std::vector<Task> plan_tasks(const std::vector<std::string>& files, con
  *         naming an input file itself, gets "-2", "-3"... after its stem. */
 TULO_API std::vector<Task> plan_files(const std::vector<std::string>& files, const std::string& out_root);
 
-/** @brief The tasks of `job`: plan_files when it is flat, plan_tasks otherwise. */
+/** @brief The tasks of `job`: plan_files when it is flat, plan_tasks otherwise; then every page of
+ *         a PDF or of a TIFF of several pages a task of its own (Task::page), all writing the one
+ *         output file when flat, else each its folder "<name>-p<NNNN>/" (page from 1, four digits).
+ *         Opens each .tif, .tiff and .pdf file to count its pages; one that cannot be opened stays
+ *         one task, which fails with the reason. */
 TULO_API std::vector<Task> plan_job(const std::vector<std::string>& files, const std::string& out_root, const Job& job);
 
 /** @brief Creates `out_root` when it is missing and checks that folders can be made in it.

@@ -38,7 +38,7 @@ struct ReportField {
      *  none empties it. Null for a field derived from others ("ok"). */
     void (*set)(Report&, const FieldValue&);
     /** Left out of the JSON line and the dict while it is none: the field of a page step that
-     *  the job does not run. */
+     *  the job does not run, or of a page of a multi-page file ("page", "text_layer_dropped"). */
     bool only_when_set = false;
 
     /** @brief True when the field, holding `value`, is written into the JSON line and the dict. */

@@ -12,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <optional>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -169,12 +170,12 @@ void bind_job(py::module_& m)
         "outputs alone.")
         .def(py::init([](const std::vector<int>& kinds, pipeline::Format format, bool resume,
                           const std::optional<DeskewSettings>& deskew, const std::optional<OrientSettings>& orient,
-                          const std::optional<CropSettings>& crop) {
-                 return Job{to_kinds(kinds), format, resume, deskew, orient, crop};
+                          const std::optional<CropSettings>& crop, double render_dpi) {
+                 return Job{to_kinds(kinds), format, resume, deskew, orient, crop, render_dpi};
              }),
             py::arg("kinds") = std::vector<int>{}, py::arg("format") = pipeline::Format::jpg,
             py::arg("resume") = false, py::arg("deskew") = py::none(), py::arg("orient") = py::none(),
-            py::arg("crop") = py::none())
+            py::arg("crop") = py::none(), py::arg("render_dpi") = tulo::default_render_dpi)
         .def_property(
             "kinds", [](const Job& job) { return to_numbers(job.kinds); },
             [](Job& job, const std::vector<int>& kinds) { job.kinds = to_kinds(kinds); })
@@ -184,16 +185,18 @@ void bind_job(py::module_& m)
         .def_readwrite("orient", &Job::orient)
         .def_readwrite("crop", &Job::crop)
         .def_property_readonly("flat", &Job::flat, "True when the job writes one file per image (a page step).")
+        .def_readwrite("render_dpi", &Job::render_dpi,
+            "Resolution of the PDF pages that are not one scanned image, in dots per inch (--dpi).")
         .def(py::pickle(
             [](const Job& job) {
                 return py::make_tuple(to_numbers(job.kinds), static_cast<int>(job.format), job.resume, job.deskew,
-                                      job.orient, job.crop);
+                                      job.orient, job.crop, job.render_dpi);
             },
             [](const py::tuple& state) {
                 return Job{to_kinds(state[0].cast<std::vector<int>>()),
                            static_cast<pipeline::Format>(state[1].cast<int>()), state[2].cast<bool>(),
                            state[3].cast<std::optional<DeskewSettings>>(), state[4].cast<std::optional<OrientSettings>>(),
-                           state[5].cast<std::optional<CropSettings>>()};
+                           state[5].cast<std::optional<CropSettings>>(), state[6].cast<double>()};
             }));
 }
 
@@ -220,13 +223,14 @@ void bind_plan(py::module_& m)
     m.def(
         "plan_tasks",
         [](const std::vector<std::string>& files, const std::string& out_root, const pipeline::Job& job) {
-            std::vector<std::pair<std::string, std::string>> tasks;
+            std::vector<std::tuple<std::string, std::string, std::size_t>> tasks;
             for (const pipeline::Task& task : pipeline::plan_job(files, out_root, job))
-                tasks.emplace_back(task.input, task.output);
+                tasks.emplace_back(task.input, task.output, task.page);
             return tasks;
         },
-        "(input, output) of every file with the tool's names: an output folder, or with deskew an "
-        "output file.",
+        "(input, output, page) of every file with the tool's names: an output folder, or with deskew an "
+        "output file; every page of a PDF or of a TIFF of several pages is one, page counting from 1 (0 "
+        "for a single image).",
         py::arg("files"), py::arg("out_root"), py::arg("job"));
     m.def("prepare_output", &pipeline::prepare_output,
         "Creates the output folder when missing and checks that folders can be made in it; RuntimeError "
@@ -256,21 +260,46 @@ void bind_reports(py::module_& m)
         "in the report.",
         py::arg("input"), py::arg("output"), py::arg("job"));
     m.def(
+        "process_pages",
+        [](const std::string& input, const std::string& output, const std::vector<std::size_t>& pages,
+           const pipeline::Job& job) {
+            std::vector<pipeline::Task> tasks;
+            for (const std::size_t page : pages)
+                tasks.push_back({input, output, page});
+            std::vector<pipeline::Report> reports(tasks.size());
+            {
+                const py::gil_scoped_release no_gil;
+                pipeline::run(tasks, job, 1, [](std::size_t, double) {},
+                    [&](std::size_t index, const pipeline::Report& report) { reports[index] = report; });
+            }
+            py::list dicts;
+            for (const pipeline::Report& report : reports)
+                dicts.append(to_dict(report));
+            return dicts;
+        },
+        "Does the job for these pages of one multi-page file, in order, one at a time: with deskew the "
+        "file `output` with these pages levelled and the others as they were, written when the last is "
+        "done; returns their reports as dicts.",
+        py::arg("input"), py::arg("output"), py::arg("pages"), py::arg("job"));
+    m.def(
         "blank_report",
-        [](const std::string& input, const std::string& output) {
+        [](const std::string& input, const std::string& output, std::size_t page) {
             pipeline::Report report;
             report.input = input;
             report.output = output;
+            if (page != 0)
+                report.page = page;
             return to_dict(report);
         },
-        "A report of an image with nothing done, every field present.", py::arg("input"), py::arg("output"));
+        "A report of an image (or page, from 1) with nothing done, every field present.", py::arg("input"),
+        py::arg("output"), py::arg("page") = 0);
     m.def(
         "resumed_report",
-        [](const std::string& input, const std::string& output, const pipeline::Job& job) {
-            return to_dict(pipeline::resumed_report(to_task(input, output), job));
+        [](const std::string& input, const std::string& output, const pipeline::Job& job, std::size_t page) {
+            return to_dict(pipeline::resumed_report({input, output, page}, job));
         },
         "The report of a task whose output was complete: skipped, with the files it holds.", py::arg("input"),
-        py::arg("output"), py::arg("job"));
+        py::arg("output"), py::arg("job"), py::arg("page") = 0);
     m.def(
         "json_line", [](const py::dict& report) { return pipeline::json_line(from_dict(report)); },
         "The tool's --json line of a report.", py::arg("report"));

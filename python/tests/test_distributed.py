@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 pytest.importorskip("distributed")
+import tulo  # noqa: E402
 import tulo.distributed as td  # noqa: E402
 
 OPSIRA = os.environ.get("TULO_OPSIRA")
@@ -152,3 +153,26 @@ def test_the_local_cluster_listens_on_the_loopback_interface_only(client):
 
     assert set().union(http_hosts(client.cluster.scheduler), *client.run(http_hosts).values()) == {td.LOOPBACK}
     assert client.scheduler.address.startswith(f"tcp://{td.LOOPBACK}:")
+
+
+def text_page(degrees, seed):
+    """A page of bars like lines of text, turned by `degrees`, on paper."""
+    rng = np.random.default_rng(seed)
+    page = np.full((500, 380), 235, np.uint8)
+    for y in range(10, 480, 14):
+        for x in range(8, 340, int(rng.integers(14, 30))):
+            cv2.rectangle(page, (x, y), (x + int(rng.integers(4, 10)), y + 5), 20, cv2.FILLED)
+    turn = cv2.getRotationMatrix2D((190, 250), degrees, 1.0)
+    return cv2.warpAffine(page, turn, (380, 500), borderValue=235)
+
+
+def test_the_pages_of_a_multi_page_file_are_levelled_into_one_file(client, tmp_path):
+    pages = [text_page(3.0, 1), text_page(0.0, 2), text_page(-2.0, 3)]
+    assert cv2.imwritemulti(str(tmp_path / "book.tif"), pages)
+    reports = list(td.process([tmp_path / "book.tif"], tmp_path / "out", deskew=True, client=client))
+    assert sorted((r["page"], r["ok"], r["deskewed"]) for r in reports) == [(1, True, True), (2, True, False),
+                                                                           (3, True, True)]
+    ok, written = cv2.imreadmulti(str(tmp_path / "out" / "book.tif"), flags=cv2.IMREAD_UNCHANGED)
+    assert ok and len(written) == 3
+    np.testing.assert_array_equal(written[1], pages[1])
+    assert [abs(tulo.estimate_skew(page).correction) < 0.2 for page in (written[0], written[2])] == [True, True]

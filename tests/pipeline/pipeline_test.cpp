@@ -305,7 +305,9 @@ INSTANTIATE_TEST_SUITE_P(
         std::make_pair(std::vector<std::string>{"--deskew", "--max-angle", "50"},
                        "invalid angle \"50\": give degrees above 0 and up to 45"),
         std::make_pair(std::vector<std::string>{"--deskew", "--min-confidence=-1"},
-                       "invalid confidence \"-1\": give a number of 0 or more")),
+                       "invalid confidence \"-1\": give a number of 0 or more"),
+        std::make_pair(std::vector<std::string>{"--dpi", "2401"},
+                       "invalid resolution \"2401\": give dots per inch above 0 and up to 2400")),
     [](const auto& info) { return testing::arguments_name(info.param.first); });
 
 // ---------------------------------------------------------------------------------------------

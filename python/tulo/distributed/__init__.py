@@ -1,5 +1,8 @@
 """Whole archives on a Dask cluster: one task per image, each running the library's page pipeline as
-the opsira tool does.
+the opsira tool does. Every page of a PDF or of a multi-page TIFF is a task of its own; when
+de-skewing, the pages of one file go to one worker together, which levels them in order and streams
+them into the one output file (changed pages spooled to disk, so its memory does not grow with the
+page count), written when the last page is done.
 
     import tulo.distributed
     for report in tulo.distributed.process(["scans/"], "/shared/out", client=client):
@@ -35,6 +38,8 @@ class Task(NamedTuple):
     de-skewing, a file."""
     input: str
     output: str
+    page: int = 0
+    """The page of a multi-page file, from 1; 0 for a single image."""
 
 
 class Plan(NamedTuple):
@@ -69,12 +74,13 @@ def kind_numbers(kinds: Kinds = None) -> list:
 
 def make_job(kinds: Kinds = None, *, deskew: Union[bool, DeskewSettings] = False,
              format: Union[str, Format] = "jpg", resume: bool = False, orient: Union[bool, OrientSettings] = False,
-             crop: Union[bool, CropSettings] = False) -> Job:
+             crop: Union[bool, CropSettings] = False, dpi: float = 300.0) -> Job:
     """What opsira writes for every image with these choices: the catalogue, or only `kinds`, as
     `format` files ("jpg", "png" or "tif"); or with the page steps `orient`, `deskew` and `crop`
     (each True for the tool's settings, or its settings) one copy of each image stood upright,
     levelled by the angle of its rows and cut to its content, in that order, in its own format.
-    With `resume`, complete outputs are left alone. Raises ValueError for what the tool refuses."""
+    With `resume`, complete outputs are left alone. PDF pages that are not one scanned image are
+    rendered at `dpi`. Raises ValueError for what the tool refuses."""
     def chosen_settings(choice, settings_type):
         return settings_type() if choice is True else choice or None
 
@@ -82,7 +88,7 @@ def make_job(kinds: Kinds = None, *, deskew: Union[bool, DeskewSettings] = False
     if chosen is None:
         raise ValueError(f'unknown format "{format}": give jpg, png or tif')
     job = Job(kind_numbers(kinds), chosen, resume, chosen_settings(deskew, DeskewSettings),
-              chosen_settings(orient, OrientSettings), chosen_settings(crop, CropSettings))
+              chosen_settings(orient, OrientSettings), chosen_settings(crop, CropSettings), dpi)
     if job.flat and (kinds or chosen != Format.jpg):
         raise ValueError("a page step writes one copy of each image in its own format: no kinds or format")
     return job
@@ -101,7 +107,8 @@ def is_complete(task: Task, job: Job) -> bool:
 def process(inputs: Paths, out_root: Union[str, os.PathLike] = "out", kinds: Kinds = None, *,
             deskew: Union[bool, DeskewSettings] = False, format: Union[str, Format] = "jpg", client=None,
             recursive: bool = False, resume: bool = False, workers: Optional[int] = None,
-            orient: Union[bool, OrientSettings] = False, crop: Union[bool, CropSettings] = False) -> Iterator[dict]:
+            orient: Union[bool, OrientSettings] = False, crop: Union[bool, CropSettings] = False,
+            dpi: float = 300.0) -> Iterator[dict]:
     """Processes every image of `inputs` on a Dask cluster and yields one report per image as it
     completes: a dict with the fields of `opsira --json`.
 
@@ -113,7 +120,7 @@ def process(inputs: Paths, out_root: Union[str, os.PathLike] = "out", kinds: Kin
     an image whose outputs are complete is not processed again and its report says "skipped". A
     folder that cannot be listed is passed on with a warning; a bad image gives a report with "ok"
     false."""
-    job = make_job(kinds, deskew=deskew, format=format, resume=resume, orient=orient, crop=crop)
+    job = make_job(kinds, deskew=deskew, format=format, resume=resume, orient=orient, crop=crop, dpi=dpi)
     planned = plan(inputs, out_root, job, recursive=recursive)
     for problem in planned.problems:
         warnings.warn(problem, stacklevel=2)
@@ -141,10 +148,22 @@ def submitted(tasks: Sequence[Task], job: Job, client, workers: Optional[int]) -
     from distributed import as_completed
 
     with client_or_local(client, workers) as active:
-        futures = {active.submit(process_image, task.input, task.output, job, pure=False, retries=RETRIES): task
-                   for task in tasks}
+        futures = {active.submit(process_unit, unit, job, pure=False, retries=RETRIES): unit
+                   for unit in units(tasks, job)}
         for future in as_completed(futures):
-            yield report_of(future, futures[future])
+            yield from reports_of(future, futures[future])
+
+
+def units(tasks: Sequence[Task], job: Job) -> list:
+    """The tasks as Dask runs them: the pages of a multi-page file that a flat job writes into one
+    output together, in order; every other task alone."""
+    grouped = []
+    for task in tasks:
+        if job.flat and task.page and grouped and grouped[-1][0].output == task.output:
+            grouped[-1].append(task)
+        else:
+            grouped.append([task])
+    return grouped
 
 
 @contextlib.contextmanager
@@ -170,22 +189,23 @@ def client_or_local(client, workers: Optional[int]):
         yield local
 
 
-def report_of(future, task: Task) -> dict:
-    """The report a finished task returned, or a failed report when its task could not run."""
+def reports_of(future, unit: list) -> list:
+    """The reports a finished unit returned, or failed reports when it could not run."""
     from distributed.scheduler import KilledWorker
 
     if future.status == "finished":
         return future.result()
     error = future.exception()
-    return failed_report(task, WORKER_DIED if isinstance(error, KilledWorker) else f"{type(error).__name__}: {error}")
+    reason = WORKER_DIED if isinstance(error, KilledWorker) else f"{type(error).__name__}: {error}"
+    return [failed_report(task, reason) for task in unit]
 
 
 def failed_report(task: Task, reason: str) -> dict:
-    return dict(_pipeline.blank_report(task.input, task.output), ok=False, error=reason)
+    return dict(_pipeline.blank_report(task.input, task.output, task.page), ok=False, error=reason)
 
 
 def resumed_report(task: Task, job: Job) -> dict:
-    return _pipeline.resumed_report(task.input, task.output, job)
+    return _pipeline.resumed_report(task.input, task.output, job, task.page)
 
 
 def staged_place(name: str) -> set:
@@ -216,6 +236,15 @@ def remove_leftovers(tasks: Iterable[Task]) -> None:
         else:
             with contextlib.suppress(OSError):
                 os.unlink(leftover.path)
+
+
+def process_unit(unit: list, job: Job) -> list:
+    """What a worker runs: one image, or pages of one multi-page file in order; their reports."""
+    first = unit[0]
+    if first.page == 0:
+        return [process_image(first.input, first.output, job)]
+    _pipeline.set_opencv_threads(1)
+    return _pipeline.process_pages(first.input, first.output, [task.page for task in unit], job)
 
 
 def process_image(input: str, output: str, job: Job) -> dict:

@@ -87,7 +87,7 @@ def process(options: dict, scheduler) -> int:
 
 
 def run_batch(options: dict, planned, scheduler) -> int:
-    position = {task.output: index for index, task in enumerate(planned.tasks)}
+    position = {(task.output, task.page): index for index, task in enumerate(planned.tasks)}
     failed = 0
     progress = _pipeline.Progress(len(planned.tasks))
     shown = not options["quiet"] and len(planned.tasks) > 1 and sys.stderr.isatty()
@@ -103,7 +103,7 @@ def run_batch(options: dict, planned, scheduler) -> int:
     for report in run(planned.tasks, options["job"], client=scheduler, workers=options["jobs"]):
         failed += not report["ok"]
         wipe(shown)
-        index = position[report["output"]]
+        index = position[(report["output"], report.get("page", 0))]
         in_order.add(index, report)
         progress.finish(index)
         draw(progress, shown)
