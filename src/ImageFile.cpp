@@ -59,4 +59,9 @@ cv::Mat decode_image(const std::string& bytes, const std::string& name, int flag
     return image;
 }
 
+bool is_bilevel_png(const std::string& path)
+{
+    return detail::declares_bilevel_png(path);
+}
+
 } // namespace tulo

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <tulo/Export.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,14 +13,12 @@ namespace tulo::detail {
 // Empty for other data, for a header that cannot be read, and for a JPEG stream without an end
 // marker after its first scan (libjpeg would pad it with grey and only warn): such files are not
 // to be decoded. Reads only the headers and, for JPEG, the file backwards from its end.
-// Exported, though not installed, for the page reader (libtulopages), which guards the images
-// inside PDF pages with it.
-TULO_API std::optional<std::uint64_t> declared_pixels(const std::string& path);
+std::optional<std::uint64_t> declared_pixels(const std::string& path);
 
 // The same for a file's bytes held in memory.
-TULO_API std::optional<std::uint64_t> declared_pixels(const unsigned char* bytes, std::size_t size);
+std::optional<std::uint64_t> declared_pixels(const unsigned char* bytes, std::size_t size);
 
 // True when the file is a PNG declaring 1-bit grey samples (bit depth 1, colour type 0).
-TULO_API bool declares_bilevel_png(const std::string& path);
+bool declares_bilevel_png(const std::string& path);
 
 } // namespace tulo::detail

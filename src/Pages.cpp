@@ -1,6 +1,6 @@
 #include "PagesFormats.hpp"
 
-#include "ImageFileHeader.hpp"
+#include <tulo/ImageFile.hpp>
 
 #include <tulo/Opsira.hpp>
 
@@ -228,7 +228,7 @@ cv::Mat to_bilevel(const cv::Mat& levelled)
 
 bool is_bilevel_file(const std::string& path)
 {
-    if (detail::declares_bilevel_png(path))
+    if (is_bilevel_png(path))
         return true;
     return is_tiff(path) && tiff_declares_bilevel(path);
 }

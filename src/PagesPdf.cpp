@@ -5,7 +5,7 @@
 // the page is rendered, since the image alone would lose it.
 #include "PagesPdf.hpp"
 
-#include "ImageFileHeader.hpp"
+#include <tulo/ImageFile.hpp>
 
 #include <tulo/Opsira.hpp>
 
@@ -370,11 +370,14 @@ std::optional<Page> decode_image(Handle image, const std::string& path, std::siz
         return std::nullopt;
     if (jpeg) {
         const std::shared_ptr<Buffer> jpeg = image.getRawStreamData();
-        const auto declared = detail::declared_pixels(jpeg->getBuffer(), jpeg->getSize());
-        if (!declared || *declared > Opsira::max_read_pixels)
-            fail_page(path, index, "JPEG image over the pixel limit or incomplete");
-        page.pixels = cv::imdecode(cv::Mat(1, static_cast<int>(jpeg->getSize()), CV_8UC1, jpeg->getBuffer()),
-                                   cv::IMREAD_UNCHANGED);
+        try {
+            page.pixels = tulo::decode_image(std::string(reinterpret_cast<const char*>(jpeg->getBuffer()), jpeg->getSize()),
+                                       path, cv::IMREAD_UNCHANGED);
+        } catch (const ImageReadError& error) {
+            fail_page(path, index, error.declared_pixels() && !error.over_limit()
+                                       ? "cannot decode the page's image"
+                                       : "JPEG image over the pixel limit or incomplete");
+        }
         page.encoding = PageEncoding::jpeg;
     } else if (filters.size() == 1 && filters[0] == "/CCITTFaxDecode") {
         Handle parameters = first_parameters(dict);

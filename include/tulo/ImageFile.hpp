@@ -76,4 +76,9 @@ TULO_API cv::Mat read_image(const std::string& path, int flags = cv::IMREAD_COLO
  *  @throws ImageReadError as read_image, also for more than INT_MAX bytes. */
 TULO_API cv::Mat decode_image(const std::string& bytes, const std::string& name, int flags = cv::IMREAD_COLOR);
 
+/** @brief True when the file `path` is a PNG of 1-bit grey samples (bit depth 1, colour type 0),
+ *         which OpenCV decodes as 8-bit grey of 0 and 255; reads the header only.
+ *  @param path any file; false for one that cannot be read or is no such PNG. */
+TULO_API bool is_bilevel_png(const std::string& path);
+
 } // namespace tulo
