@@ -38,6 +38,7 @@ constexpr double lean_needed = 3.0;
 // the answer.
 constexpr double mark_lean_needed = 1.5;
 constexpr double ragged_lean_needed = 1.0;
+constexpr double mark_lean_strong = 2.0 * mark_lean_needed;
 // Weight of the ascender cue against the script-independent ones: it is strong in Latin script,
 // but Cyrillic has more descenders than ascenders, so alone it turns Cyrillic over.
 constexpr double ascender_weight = 0.25;
@@ -355,13 +356,24 @@ double upright_lean(const Evidence& evidence)
            std::sqrt(2.0 + ascender_weight * ascender_weight);
 }
 
+// The ragged ends' lean in `direction`, in units of what is needed. Tables and justified text
+// have few ragged ends: there full stops leaning beyond mark_lean_strong make up the shortfall,
+// as long as the ends do not point the other way.
+double ragged_strength(const Evidence& evidence, double direction)
+{
+    const double ragged = direction * evidence.ragged_lean;
+    if (ragged < 0.0)
+        return ragged / ragged_lean_needed;
+    return (ragged + std::max(0.0, direction * evidence.mark_lean - mark_lean_strong)) / ragged_lean_needed;
+}
+
 // The lean in units of what is needed: the combined lean, and each script-independent cue in the
 // combined lean's direction.
 double lean_strength(const Evidence& evidence, double lean)
 {
     const double direction = lean >= 0.0 ? 1.0 : -1.0;
     return std::max(0.0, std::min({std::abs(lean) / lean_needed, direction * evidence.mark_lean / mark_lean_needed,
-                                   direction * evidence.ragged_lean / ragged_lean_needed}));
+                                   ragged_strength(evidence, direction)}));
 }
 
 // The leans of the three cues over a levelled page's lines and marks.
