@@ -38,9 +38,14 @@ constexpr double lean_needed = 3.0;
 // the answer.
 constexpr double mark_lean_needed = 1.5;
 constexpr double ragged_lean_needed = 1.0;
+constexpr double mark_lean_strong = 2.0 * mark_lean_needed;
 // Weight of the ascender cue against the script-independent ones: it is strong in Latin script,
 // but Cyrillic has more descenders than ascenders, so alone it turns Cyrillic over.
 constexpr double ascender_weight = 0.25;
+// The finer copy weighed where the working copy's cues fall short: this many times the working
+// resolution, its ink taken against a closing of this side (as on the working copy, scaled).
+constexpr int fine_factor = 2;
+constexpr int fine_kernel_side = 13;
 
 // Rows of a line at least this fraction of its fullest row make its x-height band.
 constexpr double band_fraction = 0.5;
@@ -343,8 +348,78 @@ double axis_strength(const Evidence& evidence)
     return std::log(best / std::max(other, axis_floor)) / std::log(axis_ratio);
 }
 
+// The leans of the cues combined as independent normal scores (Stouffer's sum): positive when the
+// levelled page stands upright.
+double upright_lean(const Evidence& evidence)
+{
+    return (evidence.ragged_lean + evidence.mark_lean + ascender_weight * evidence.ascender_lean) /
+           std::sqrt(2.0 + ascender_weight * ascender_weight);
+}
+
+// The ragged ends' lean in `direction`, in units of what is needed. Tables and justified text
+// have few ragged ends: there full stops leaning beyond mark_lean_strong make up the shortfall,
+// as long as the ends do not point the other way.
+double ragged_strength(const Evidence& evidence, double direction)
+{
+    const double ragged = direction * evidence.ragged_lean;
+    if (ragged < 0.0)
+        return ragged / ragged_lean_needed;
+    return (ragged + std::max(0.0, direction * evidence.mark_lean - mark_lean_strong)) / ragged_lean_needed;
+}
+
+// The lean in units of what is needed: the combined lean, and each script-independent cue in the
+// combined lean's direction.
+double lean_strength(const Evidence& evidence, double lean)
+{
+    const double direction = lean >= 0.0 ? 1.0 : -1.0;
+    return std::max(0.0, std::min({std::abs(lean) / lean_needed, direction * evidence.mark_lean / mark_lean_needed,
+                                   ragged_strength(evidence, direction)}));
+}
+
+// The leans of the three cues over a levelled page's lines and marks.
+void weigh_cues(const PageText& text, Evidence& evidence)
+{
+    std::vector<double> ascender_votes;
+    for (const TextLine& line : text.lines)
+        ascender_votes.push_back(ascender_vote(line));
+    evidence.ascender_lean = lean_of(ascender_votes);
+    evidence.ragged_lean = lean_of(ragged_votes(text.lines));
+    evidence.mark_lean = lean_of(mark_votes(text));
+}
+
+cv::Mat grey_of(const cv::Mat& image)
+{
+    if (image.channels() == 1)
+        return image;
+    cv::Mat grey;
+    cv::cvtColor(image, grey, image.channels() == 3 ? cv::COLOR_BGR2GRAY : cv::COLOR_BGRA2GRAY);
+    return grey;
+}
+
+// The page's ink at fine_factor times the working copy's resolution (at most the page's own),
+// turned and levelled as the working copy was: in small print the full stops, merged with their
+// letters on the working copy, stand apart here.
+cv::Mat finer_ink(const cv::Mat& page, const cv::Size& working, int turn, double angle)
+{
+    const cv::Size size(std::min(page.cols, fine_factor * working.width),
+                        std::min(page.rows, fine_factor * working.height));
+    cv::Mat reduced;
+    cv::resize(page, reduced, size, 0.0, 0.0, cv::INTER_AREA);
+    cv::Mat grey = grey_of(reduced);
+    if (grey.depth() != CV_8U)
+        cv::normalize(grey, grey, 0.0, 255.0, cv::NORM_MINMAX, CV_8U);
+    const bool light_paper = cv::mean(grey)[0] >= 128.0;
+    const cv::Mat kernel = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(fine_kernel_side, fine_kernel_side));
+    cv::Mat ink;
+    cv::morphologyEx(grey, ink, light_paper ? cv::MORPH_BLACKHAT : cv::MORPH_TOPHAT, kernel);
+    if (turn == 90)
+        cv::rotate(ink, ink, cv::ROTATE_90_COUNTERCLOCKWISE);
+    return levelled(ink, angle);
+}
+
 // Up against down is only weighed on a page whose lines have a clear direction; elsewhere the
-// leans stay 0.
+// leans stay 0. Where the cues on the working copy fall short, they are weighed again on a finer
+// copy, which costs about as much again.
 Evidence evidence_of(const cv::Mat& page)
 {
     cv::Mat ink;
@@ -357,32 +432,10 @@ Evidence evidence_of(const cv::Mat& page)
     Evidence evidence{level.rows.confidence, quarter.rows.confidence, best.turn, 0.0, 0.0, 0.0};
     if (axis_strength(evidence) < min_orientation_confidence)
         return evidence;
-    const PageText text = page_text(levelled(best.ink, best.rows.angle));
-    const std::vector<TextLine>& lines = text.lines;
-    std::vector<double> ascender_votes;
-    for (const TextLine& line : lines)
-        ascender_votes.push_back(ascender_vote(line));
-    evidence.ascender_lean = lean_of(ascender_votes);
-    evidence.ragged_lean = lean_of(ragged_votes(lines));
-    evidence.mark_lean = lean_of(mark_votes(text));
+    weigh_cues(page_text(levelled(best.ink, best.rows.angle)), evidence);
+    if (lean_strength(evidence, upright_lean(evidence)) < min_orientation_confidence)
+        weigh_cues(page_text(finer_ink(page, ink.size(), best.turn, best.rows.angle)), evidence);
     return evidence;
-}
-
-// The leans of the cues combined as independent normal scores (Stouffer's sum): positive when the
-// levelled page stands upright.
-double upright_lean(const Evidence& evidence)
-{
-    return (evidence.ragged_lean + evidence.mark_lean + ascender_weight * evidence.ascender_lean) /
-           std::sqrt(2.0 + ascender_weight * ascender_weight);
-}
-
-// The lean in units of what is needed: the combined lean, and each script-independent cue in the
-// combined lean's direction.
-double lean_strength(const Evidence& evidence, double lean)
-{
-    const double direction = lean >= 0.0 ? 1.0 : -1.0;
-    return std::max(0.0, std::min({std::abs(lean) / lean_needed, direction * evidence.mark_lean / mark_lean_needed,
-                                   direction * evidence.ragged_lean / ragged_lean_needed}));
 }
 
 } // namespace
