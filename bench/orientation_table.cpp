@@ -6,6 +6,7 @@
 //   tulo_bench_orientation [PAGES_PER_DPI] [--verbose]
 
 #include "peer.hpp"
+#include "table.hpp"
 
 #include "pictures/notation.hpp"
 #include "pictures/page.hpp"
@@ -32,6 +33,8 @@
 namespace {
 
 namespace pictures = tulo::pictures;
+using tulo_bench::median;
+using tulo_bench::milliseconds_of;
 
 constexpr unsigned table_seed = 20261210;
 constexpr double max_tilt = 10.0;
@@ -43,23 +46,6 @@ struct Answer {
 };
 
 using Method = std::function<Answer(const cv::Mat&, int dpi)>;
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
-
-template <typename Call>
-double milliseconds_of(Call&& call)
-{
-    const auto start = std::chrono::steady_clock::now();
-    call();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-}
 
 Answer ours(const cv::Mat& page, int)
 {

@@ -5,6 +5,7 @@
 
 #include "page.hpp"
 #include "peer.hpp"
+#include "table.hpp"
 
 #include <tulo/Skew.hpp>
 
@@ -21,6 +22,9 @@
 
 namespace {
 
+using tulo_bench::fastest_milliseconds;
+using tulo_bench::median;
+
 constexpr double max_tilt = 40.0;
 constexpr double failure_degrees = 1.0;
 constexpr int timing_runs = 3;  // each page is timed this often and its fastest run kept
@@ -32,27 +36,6 @@ struct Tally {
     int untrusted = 0;
 };
 
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
-}
-
-template <typename Call>
-double fastest_milliseconds(Call&& call)
-{
-    double best = 1e300;
-    for (int run = 0; run < timing_runs; ++run) {
-        const auto start = std::chrono::steady_clock::now();
-        call();
-        const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-        best = std::min(best, elapsed.count());
-    }
-    return best;
-}
 
 void record(Tally& tally, double error, double milliseconds)
 {
@@ -83,7 +66,7 @@ void measure_dpi(int dpi, int count, bool verbose, double& lowest_page_confidenc
         const cv::Mat scan = tulo_bench::render_page(page);
         const double truth = -page.angle;
         tulo::SkewEstimate estimate;
-        const double ms = fastest_milliseconds([&] { estimate = tulo::estimate_skew(scan); });
+        const double ms = fastest_milliseconds(timing_runs, [&] { estimate = tulo::estimate_skew(scan); });
         const double error = std::abs(estimate.correction - truth);
         record(ours, error, ms);
         ours.untrusted += estimate.confidence < tulo::min_skew_confidence ? 1 : 0;
@@ -91,7 +74,7 @@ void measure_dpi(int dpi, int count, bool verbose, double& lowest_page_confidenc
         std::optional<double> theirs;
         const tulo_bench::LeptonicaPage peer_page(scan);
         const double peer_ms =
-            tulo_bench::have_leptonica() ? fastest_milliseconds([&] { theirs = peer_page.correction(); }) : 0.0;
+            tulo_bench::have_leptonica() ? fastest_milliseconds(timing_runs, [&] { theirs = peer_page.correction(); }) : 0.0;
         if (theirs)
             record(peer, std::abs(*theirs - truth), peer_ms);
         if (verbose)
