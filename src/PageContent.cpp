@@ -54,6 +54,9 @@ constexpr double seed_fraction = 0.18;
 // so that grain and sensor noise never make marks.
 constexpr double noise_sigmas = 4.0;
 constexpr double seed_over_grow = 1.6;
+// The box's edges at full resolution lie at the outermost pixels this much darker than the paper
+// (relative to it): the body of a stroke; lower takes in the blur around it, higher cuts faint ink.
+constexpr double edge_fraction = 0.18;
 
 // Darker than this fraction of the paper level is "dark" for borders and page edges; an opening of
 // this width keeps solid dark regions and drops text.
@@ -550,8 +553,9 @@ void judge_each(std::vector<Mark>& marks, const InkLevels& levels, const cv::Mat
     }
 }
 
-// The longer side, in input pixels, of the ink of a small mark at full resolution: the reduced copy
-// makes dust look larger than it is (a pixel of the copy is up to 0.7 mm).
+// The longer side, in input pixels, of the largest piece of ink of a small mark at full resolution:
+// the reduced copy makes dust look larger than it is (a pixel of the copy is up to 0.7 mm), and
+// merges specks lying close together, or the grain of a faint smudge, into one mark.
 int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, double paper, double seed)
 {
     const int f = working.factor;
@@ -560,14 +564,17 @@ int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, d
     cv::Mat grey = to_grey8(page(area), working.to_8bit).clone();
     if (working.inverted)
         cv::bitwise_not(grey, grey);
+    cv::blur(grey, grey, cv::Size(3, 3));
     cv::Mat dark;
     cv::compare(grey, cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
-    std::vector<cv::Point> points;
-    cv::findNonZero(dark, points);
-    if (points.empty())
-        return 0;
-    const cv::Rect extent = cv::boundingRect(points);
-    return std::max(extent.width, extent.height);
+    cv::Mat labels;
+    cv::Mat stats;
+    cv::Mat centroids;
+    const int count = cv::connectedComponentsWithStats(dark, labels, stats, centroids, 8, CV_32S);
+    int largest = 0;
+    for (int i = 1; i < count; ++i)
+        largest = std::max({largest, stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT)});
+    return largest;
 }
 
 // Small marks alone that the copy calls content are measured again on the input: dust is a speck
@@ -707,7 +714,8 @@ double confidence_of(const std::vector<Mark>& marks, const cv::Rect& box, const 
 }
 
 // The ink of one strip of the input along a box edge, reduced to a profile across that edge (the
-// strongest ink of each column for a left or right edge, of each row otherwise).
+// strongest ink of each column for a left or right edge, of each row otherwise). The grain is
+// smoothed along the edge only, so that the edge itself is not widened.
 std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, const Working& working, double paper,
                                  bool across_columns)
 {
@@ -715,7 +723,7 @@ std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, con
     cv::Mat grey = to_grey8(page(padded), working.to_8bit).clone();
     if (working.inverted)
         cv::bitwise_not(grey, grey);
-    cv::blur(grey, grey, cv::Size(3, 3));
+    cv::blur(grey, grey, across_columns ? cv::Size(1, 3) : cv::Size(3, 1));
     cv::Mat ink;
     cv::subtract(cv::Scalar::all(paper), grey(strip - padded.tl()), ink);
     cv::Mat profile;
@@ -724,7 +732,8 @@ std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, con
 }
 
 // Moves each edge of the box (in input pixels, one working pixel wider than the marks) inwards to
-// the first input column or row that holds ink.
+// the first input column or row that holds ink: darker than the local paper by the seed fraction
+// of it (the body of a stroke, not the blur around it), and never by less than the grain allows.
 cv::Rect refined(const cv::Mat& page, const cv::Rect& working_box, const Working& working,
                  const cv::Mat& background, double grow)
 {
@@ -733,12 +742,13 @@ cv::Rect refined(const cv::Mat& page, const cv::Rect& working_box, const Working
     const cv::Rect coarse = cv::Rect(working_box.x * f - f, working_box.y * f - f, working_box.width * f + 2 * f,
                                      working_box.height * f + 2 * f) & frame;
     const double paper = cv::mean(background(working_box))[0];
+    const double edge = std::max(grow, edge_fraction * paper);
     const int reach = std::min({2 * f, coarse.width, coarse.height});
     const auto first_ink = [&](const cv::Rect& strip, bool across_columns, bool from_end) {
         const std::vector<uchar> profile = strip_profile(page, strip, working, paper, across_columns);
         const int n = static_cast<int>(profile.size());
         for (int i = 0; i < n; ++i)
-            if (profile[static_cast<std::size_t>(from_end ? n - 1 - i : i)] > grow)
+            if (profile[static_cast<std::size_t>(from_end ? n - 1 - i : i)] > edge)
                 return i;
         return std::min(f, n);
     };
