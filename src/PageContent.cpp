@@ -118,7 +118,7 @@ constexpr std::size_t min_marks_for_ink_level = 8;
 // peak_share of its pixels reach.
 constexpr int contrast_bin_width = 4;
 constexpr int contrast_bins = 256 / contrast_bin_width;
-constexpr double peak_share = 0.5;
+constexpr double peak_share = 0.25;
 
 // Strokes are at most this wide; a page is turned over only when its light detail outweighs its
 // dark detail this many times (dark ink on light paper is the rule).
@@ -564,7 +564,6 @@ int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, d
     cv::Mat grey = to_grey8(page(area), working.to_8bit).clone();
     if (working.inverted)
         cv::bitwise_not(grey, grey);
-    cv::blur(grey, grey, cv::Size(3, 3));
     cv::Mat dark;
     cv::compare(grey, cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
     cv::Mat labels;
