@@ -19,11 +19,12 @@
 //     straight dark line close to that side (the edge of the page or of a facing page's sliver).
 //  3. The ink that remains is split into marks (connected components); marks lying mostly in the
 //     fringe of the removed region, lone round solid holes and lone short thin staples near an
-//     edge, specks away from other marks (small ones measured again on the input), marks whose
-//     median pixel is too faint, and marks far fainter than the page's own ink (bleed-through)
-//     are dropped.
-//  4. The box of the surviving marks is refined at full resolution, so that no mark is cut; the
-//     confidence is the margin of the weakest decision that shaped it.
+//     edge, specks away from other marks (small ones measured again on the input, by their largest
+//     piece), marks whose darkest quarter is too faint, and marks far fainter than the page's own
+//     ink (bleed-through) are dropped.
+//  4. Each edge of the box of the surviving marks is refined at full resolution, to the outermost
+//     pixel darker than the local paper by the body of a stroke; the confidence is the margin of
+//     the weakest decision that shaped the box.
 
 namespace tulo {
 
@@ -103,7 +104,8 @@ constexpr double isolation_mm = 3.0;
 constexpr double speck_mm = 1.6;
 constexpr double speck_area_mm2 = 2.0;
 // Marks up to small_mark_mm either way in the reduced copy are measured again on the input, where a
-// speck is at most speck_mm_in_input across (dust; a full stop is kept next to its word).
+// speck's largest piece is at most speck_mm_in_input across (dust; a full stop is kept next to its
+// word).
 constexpr double small_mark_mm = 4.0;
 constexpr double speck_mm_in_input = 1.0;
 constexpr double speck_isolation_mm = 1.0;
@@ -115,7 +117,8 @@ constexpr double bleed_fraction = 0.2;
 constexpr std::size_t min_marks_for_ink_level = 8;
 
 // A mark's contrast is read from a histogram of bins this wide, at the level the darkest
-// peak_share of its pixels reach.
+// peak_share of its pixels reach: small enough that a faint note touching a larger blob of
+// bleed-through keeps its own contrast, large enough that a speck of dust does not set it.
 constexpr int contrast_bin_width = 4;
 constexpr int contrast_bins = 256 / contrast_bin_width;
 constexpr double peak_share = 0.25;
@@ -405,6 +408,9 @@ struct Mark {
     double peak = 0.0;
     cv::Point centre;
     int area_near_off_page = 0;  // how much of it lies within fringe_mm of what is off the page
+    // For a small mark alone, how far its largest piece at full resolution exceeds a speck,
+    // relative to a speck's size; 1 for the others.
+    double size_margin = 1.0;
     Verdict verdict = Verdict::kept;
 };
 
@@ -601,9 +607,13 @@ void judge_small_marks(std::vector<Mark>& marks, const cv::Mat& page, const Work
             continue;
         const cv::Rect around(mark.box.x - reach, mark.box.y - reach, mark.box.width + 2 * reach,
                               mark.box.height + 2 * reach);
-        if (marked(around) == marked(mark.box) &&
-            full_extent(page, working, mark, background.at<uchar>(mark.centre), seed) <= input_limit)
+        if (marked(around) != marked(mark.box))
+            continue;
+        const int extent = full_extent(page, working, mark, background.at<uchar>(mark.centre), seed);
+        if (extent <= input_limit)
             mark.verdict = Verdict::speck;
+        else
+            mark.size_margin = (extent - input_limit) / input_limit;
     }
 }
 
@@ -671,8 +681,9 @@ double decision_margin(const Mark& mark, const cv::Rect& box, const InkLevels& l
     const bool widens = box.empty() || (box | mark.box) != box;
     switch (mark.verdict) {
     case Verdict::kept:
-        return on_edge_of(mark.box, box) ? std::min(contrast_margin(mark.peak, levels.seed),
-                                                    bleed > 0.0 ? contrast_margin(mark.peak, bleed) : 1.0)
+        return on_edge_of(mark.box, box) ? std::min({contrast_margin(mark.peak, levels.seed),
+                                                     bleed > 0.0 ? contrast_margin(mark.peak, bleed) : 1.0,
+                                                     mark.size_margin})
                                          : 1.0;
     case Verdict::faint:
         return widens && !is_speck_sized(mark, pixels_per_mm) ? contrast_margin(mark.peak, levels.seed) : 1.0;
