@@ -96,8 +96,10 @@ constexpr double staple_max_mm = 25.0;
 constexpr double staple_max_width_mm = 2.5;
 constexpr double staple_min_elongation = 4.0;
 constexpr double staple_edge_mm = 20.0;
-// Both keep at least this far from any other mark.
+// Both keep at least this far from any other mark; a hole's solid round shape tells it from ink
+// already, so a note written close to it leaves it a hole.
 constexpr double isolation_mm = 3.0;
+constexpr double hole_isolation_mm = 1.0;
 
 // Specks: marks no larger than this either way, or covering no more than speck_area_mm2, count only
 // within speck_isolation_mm of other marks (the dot of an i, a full stop), never alone.
@@ -531,7 +533,7 @@ bool is_hole(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& of
 {
     return hole_shape(mark, pixels_per_mm) >= 0.0 &&
            near_off_page(off_page, mark.centre, hole_edge_mm * pixels_per_mm) &&
-           isolated(mark, marks, isolation_mm * pixels_per_mm, pixels_per_mm);
+           isolated(mark, marks, hole_isolation_mm * pixels_per_mm, pixels_per_mm);
 }
 
 bool is_staple(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& off_page, double pixels_per_mm)
