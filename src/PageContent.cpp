@@ -19,11 +19,12 @@
 //     straight dark line close to that side (the edge of the page or of a facing page's sliver).
 //  3. The ink that remains is split into marks (connected components); marks lying mostly in the
 //     fringe of the removed region, lone round solid holes and lone short thin staples near an
-//     edge, specks away from other marks (small ones measured again on the input), marks whose
-//     median pixel is too faint, and marks far fainter than the page's own ink (bleed-through)
-//     are dropped.
-//  4. The box of the surviving marks is refined at full resolution, so that no mark is cut; the
-//     confidence is the margin of the weakest decision that shaped it.
+//     edge, specks away from other marks (small ones measured again on the input, by their largest
+//     piece), marks whose darkest quarter is too faint, and marks far fainter than the page's own
+//     ink (bleed-through) are dropped.
+//  4. Each edge of the box of the surviving marks is refined at full resolution, to the outermost
+//     pixel darker than the local paper by the body of a stroke; the confidence is the margin of
+//     the weakest decision that shaped the box.
 
 namespace tulo {
 
@@ -54,6 +55,9 @@ constexpr double seed_fraction = 0.18;
 // so that grain and sensor noise never make marks.
 constexpr double noise_sigmas = 4.0;
 constexpr double seed_over_grow = 1.6;
+// The box's edges at full resolution lie at the outermost pixels this much darker than the paper
+// (relative to it): the body of a stroke; lower takes in the blur around it, higher cuts faint ink.
+constexpr double edge_fraction = 0.18;
 
 // Darker than this fraction of the paper level is "dark" for borders and page edges; an opening of
 // this width keeps solid dark regions and drops text.
@@ -92,15 +96,18 @@ constexpr double staple_max_mm = 25.0;
 constexpr double staple_max_width_mm = 2.5;
 constexpr double staple_min_elongation = 4.0;
 constexpr double staple_edge_mm = 20.0;
-// Both keep at least this far from any other mark.
+// Both keep at least this far from any other mark; a hole's solid round shape tells it from ink
+// already, so a note written close to it leaves it a hole.
 constexpr double isolation_mm = 3.0;
+constexpr double hole_isolation_mm = 1.0;
 
 // Specks: marks no larger than this either way, or covering no more than speck_area_mm2, count only
 // within speck_isolation_mm of other marks (the dot of an i, a full stop), never alone.
 constexpr double speck_mm = 1.6;
 constexpr double speck_area_mm2 = 2.0;
 // Marks up to small_mark_mm either way in the reduced copy are measured again on the input, where a
-// speck is at most speck_mm_in_input across (dust; a full stop is kept next to its word).
+// speck's largest piece is at most speck_mm_in_input across (dust; a full stop is kept next to its
+// word).
 constexpr double small_mark_mm = 4.0;
 constexpr double speck_mm_in_input = 1.0;
 constexpr double speck_isolation_mm = 1.0;
@@ -112,10 +119,11 @@ constexpr double bleed_fraction = 0.2;
 constexpr std::size_t min_marks_for_ink_level = 8;
 
 // A mark's contrast is read from a histogram of bins this wide, at the level the darkest
-// peak_share of its pixels reach.
+// peak_share of its pixels reach: small enough that a faint note touching a larger blob of
+// bleed-through keeps its own contrast, large enough that a speck of dust does not set it.
 constexpr int contrast_bin_width = 4;
 constexpr int contrast_bins = 256 / contrast_bin_width;
-constexpr double peak_share = 0.5;
+constexpr double peak_share = 0.25;
 
 // Strokes are at most this wide; a page is turned over only when its light detail outweighs its
 // dark detail this many times (dark ink on light paper is the rule).
@@ -402,6 +410,9 @@ struct Mark {
     double peak = 0.0;
     cv::Point centre;
     int area_near_off_page = 0;  // how much of it lies within fringe_mm of what is off the page
+    // For a small mark alone, how far its largest piece at full resolution exceeds a speck,
+    // relative to a speck's size; 1 for the others.
+    double size_margin = 1.0;
     Verdict verdict = Verdict::kept;
 };
 
@@ -522,7 +533,7 @@ bool is_hole(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& of
 {
     return hole_shape(mark, pixels_per_mm) >= 0.0 &&
            near_off_page(off_page, mark.centre, hole_edge_mm * pixels_per_mm) &&
-           isolated(mark, marks, isolation_mm * pixels_per_mm, pixels_per_mm);
+           isolated(mark, marks, hole_isolation_mm * pixels_per_mm, pixels_per_mm);
 }
 
 bool is_staple(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& off_page, double pixels_per_mm)
@@ -550,8 +561,9 @@ void judge_each(std::vector<Mark>& marks, const InkLevels& levels, const cv::Mat
     }
 }
 
-// The longer side, in input pixels, of the ink of a small mark at full resolution: the reduced copy
-// makes dust look larger than it is (a pixel of the copy is up to 0.7 mm).
+// The longer side, in input pixels, of the largest piece of ink of a small mark at full resolution:
+// the reduced copy makes dust look larger than it is (a pixel of the copy is up to 0.7 mm), and
+// merges specks lying close together, or the grain of a faint smudge, into one mark.
 int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, double paper, double seed)
 {
     const int f = working.factor;
@@ -562,12 +574,14 @@ int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, d
         cv::bitwise_not(grey, grey);
     cv::Mat dark;
     cv::compare(grey, cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
-    std::vector<cv::Point> points;
-    cv::findNonZero(dark, points);
-    if (points.empty())
-        return 0;
-    const cv::Rect extent = cv::boundingRect(points);
-    return std::max(extent.width, extent.height);
+    cv::Mat labels;
+    cv::Mat stats;
+    cv::Mat centroids;
+    const int count = cv::connectedComponentsWithStats(dark, labels, stats, centroids, 8, CV_32S);
+    int largest = 0;
+    for (int i = 1; i < count; ++i)
+        largest = std::max({largest, stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT)});
+    return largest;
 }
 
 // Small marks alone that the copy calls content are measured again on the input: dust is a speck
@@ -595,9 +609,13 @@ void judge_small_marks(std::vector<Mark>& marks, const cv::Mat& page, const Work
             continue;
         const cv::Rect around(mark.box.x - reach, mark.box.y - reach, mark.box.width + 2 * reach,
                               mark.box.height + 2 * reach);
-        if (marked(around) == marked(mark.box) &&
-            full_extent(page, working, mark, background.at<uchar>(mark.centre), seed) <= input_limit)
+        if (marked(around) != marked(mark.box))
+            continue;
+        const int extent = full_extent(page, working, mark, background.at<uchar>(mark.centre), seed);
+        if (extent <= input_limit)
             mark.verdict = Verdict::speck;
+        else
+            mark.size_margin = (extent - input_limit) / input_limit;
     }
 }
 
@@ -665,8 +683,9 @@ double decision_margin(const Mark& mark, const cv::Rect& box, const InkLevels& l
     const bool widens = box.empty() || (box | mark.box) != box;
     switch (mark.verdict) {
     case Verdict::kept:
-        return on_edge_of(mark.box, box) ? std::min(contrast_margin(mark.peak, levels.seed),
-                                                    bleed > 0.0 ? contrast_margin(mark.peak, bleed) : 1.0)
+        return on_edge_of(mark.box, box) ? std::min({contrast_margin(mark.peak, levels.seed),
+                                                     bleed > 0.0 ? contrast_margin(mark.peak, bleed) : 1.0,
+                                                     mark.size_margin})
                                          : 1.0;
     case Verdict::faint:
         return widens && !is_speck_sized(mark, pixels_per_mm) ? contrast_margin(mark.peak, levels.seed) : 1.0;
@@ -707,7 +726,8 @@ double confidence_of(const std::vector<Mark>& marks, const cv::Rect& box, const 
 }
 
 // The ink of one strip of the input along a box edge, reduced to a profile across that edge (the
-// strongest ink of each column for a left or right edge, of each row otherwise).
+// strongest ink of each column for a left or right edge, of each row otherwise). The grain is
+// smoothed along the edge only, so that the edge itself is not widened.
 std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, const Working& working, double paper,
                                  bool across_columns)
 {
@@ -715,7 +735,7 @@ std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, con
     cv::Mat grey = to_grey8(page(padded), working.to_8bit).clone();
     if (working.inverted)
         cv::bitwise_not(grey, grey);
-    cv::blur(grey, grey, cv::Size(3, 3));
+    cv::blur(grey, grey, across_columns ? cv::Size(1, 3) : cv::Size(3, 1));
     cv::Mat ink;
     cv::subtract(cv::Scalar::all(paper), grey(strip - padded.tl()), ink);
     cv::Mat profile;
@@ -724,7 +744,8 @@ std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, con
 }
 
 // Moves each edge of the box (in input pixels, one working pixel wider than the marks) inwards to
-// the first input column or row that holds ink.
+// the first input column or row that holds ink: darker than the local paper by the seed fraction
+// of it (the body of a stroke, not the blur around it), and never by less than the grain allows.
 cv::Rect refined(const cv::Mat& page, const cv::Rect& working_box, const Working& working,
                  const cv::Mat& background, double grow)
 {
@@ -733,12 +754,13 @@ cv::Rect refined(const cv::Mat& page, const cv::Rect& working_box, const Working
     const cv::Rect coarse = cv::Rect(working_box.x * f - f, working_box.y * f - f, working_box.width * f + 2 * f,
                                      working_box.height * f + 2 * f) & frame;
     const double paper = cv::mean(background(working_box))[0];
+    const double edge = std::max(grow, edge_fraction * paper);
     const int reach = std::min({2 * f, coarse.width, coarse.height});
     const auto first_ink = [&](const cv::Rect& strip, bool across_columns, bool from_end) {
         const std::vector<uchar> profile = strip_profile(page, strip, working, paper, across_columns);
         const int n = static_cast<int>(profile.size());
         for (int i = 0; i < n; ++i)
-            if (profile[static_cast<std::size_t>(from_end ? n - 1 - i : i)] > grow)
+            if (profile[static_cast<std::size_t>(from_end ? n - 1 - i : i)] > edge)
                 return i;
         return std::min(f, n);
     };

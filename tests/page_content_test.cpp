@@ -82,6 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         Addition{"FacingPageSliver",
                  [](ScannedPage& p, cv::RNG& rng) { pictures::add_facing_sliver(p, Side::right, rng); }},
+        // The note's contrast once came from the larger bleed-through word it touches: dropped.
+        Addition{"PencilNoteOverBleedThrough",
+                 [](ScannedPage& p, cv::RNG& rng) {
+                     pictures::add_bleed_through(p, page_of_text(14), 0.1);
+                     pictures::add_pencil_note(p, rng);
+                 }},
         Addition{"EverythingWithNoise",
                  [](ScannedPage& p, cv::RNG& rng) {
                      pictures::add_facing_sliver(p, Side::left, rng);
