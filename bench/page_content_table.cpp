@@ -8,6 +8,7 @@
 
 #include "page.hpp"
 #include "peer.hpp"
+#include "table.hpp"
 
 #include "pictures/scan_defects.hpp"
 
@@ -29,7 +30,8 @@
 namespace {
 
 namespace pictures = tulo::pictures;
-using Clock = std::chrono::steady_clock;
+using tulo_bench::fastest_milliseconds;
+using tulo_bench::median;
 
 // The sheets drawn; --seed draws another set, to check that a change is not tuned to this one.
 unsigned table_seed = 20261210;
@@ -58,14 +60,6 @@ struct Tally {
     double worst = 1.0, overlap_sum = 0.0;
     std::vector<double> milliseconds;
 };
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 double overlap(const cv::Rect& a, const cv::Rect& b)
 {
@@ -192,23 +186,11 @@ Sheet blank_sheet(int dpi, int index, bool near_blank)
     return sheet;
 }
 
-template <typename Run>
-double fastest_ms(Run run)
-{
-    double best = 1e300;
-    for (int i = 0; i < timing_runs; ++i) {
-        const auto start = Clock::now();
-        run();
-        best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    return best;
-}
-
 Answer run_tulo(const Sheet& sheet)
 {
     tulo::PageContent content;
     Answer answer;
-    answer.milliseconds = fastest_ms([&] { content = tulo::find_page_content(sheet.input); });
+    answer.milliseconds = fastest_milliseconds(timing_runs, [&] { content = tulo::find_page_content(sheet.input); });
     answer.box = content.box;
     answer.blank = content.blank;
     answer.confidence = content.confidence;
@@ -231,7 +213,7 @@ std::optional<Answer> run_leptonica(const Sheet& sheet)
     const tulo_bench::LeptonicaPage pix(grey8(sheet.page.image));
     std::optional<cv::Rect> box;
     Answer answer;
-    answer.milliseconds = fastest_ms([&] { box = pix.page_foreground(static_cast<int>(sheet.page.dpi)); });
+    answer.milliseconds = fastest_milliseconds(timing_runs, [&] { box = pix.page_foreground(static_cast<int>(sheet.page.dpi)); });
     answer.box = *box;
     answer.blank = box->empty();
     return answer;
@@ -250,9 +232,8 @@ std::optional<Answer> run_unpaper(const Sheet& sheet)
     cv::imwrite(input, grey8(sheet.page.image));
     const std::string command = "unpaper --overwrite --quiet " + input + " " + output + " > /dev/null 2>&1";
     Answer answer;
-    const auto start = Clock::now();
-    const int status = std::system(command.c_str());
-    answer.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    int status = 0;
+    answer.milliseconds = tulo_bench::milliseconds_of([&] { status = std::system(command.c_str()); });
     const cv::Mat result = cv::imread(output, cv::IMREAD_GRAYSCALE);
     std::remove(input.c_str());
     std::remove(output.c_str());
