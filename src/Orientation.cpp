@@ -1,6 +1,7 @@
 #include <tulo/Orientation.hpp>
 #include <tulo/Skew.hpp>
 
+#include "PageInput.hpp"
 #include "RowAlignment.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -22,6 +23,9 @@
 namespace tulo {
 
 namespace {
+
+using detail::require;
+using detail::require_page;
 
 // Largest tilt off a quarter turn searched for the lines.
 constexpr double max_tilt = 12.0;
@@ -80,12 +84,6 @@ constexpr double pair_reach = 2.5;
 // counted; beyond it they count in full after ragged_span more.
 constexpr double ragged_floor = 1.5;
 constexpr double ragged_span = 3.0;
-
-void require(bool condition, const char* message)
-{
-    if (!condition)
-        throw std::invalid_argument(message);
-}
 
 // One candidate direction of the lines: the page's ink turned by `turn` (0 or 90 degrees
 // counter-clockwise) and how well its ink falls into rows.
@@ -442,10 +440,7 @@ Evidence evidence_of(const cv::Mat& page)
 
 OrientationEstimate estimate_orientation(const cv::Mat& page)
 {
-    require(!page.empty(), "cannot estimate the orientation of an empty image");
-    require(page.depth() == CV_8U || page.depth() == CV_16U, "orientation estimation needs an 8- or 16-bit image");
-    require(page.channels() == 1 || page.channels() == 3 || page.channels() == 4,
-            "orientation estimation needs an image of 1, 3 or 4 channels");
+    require_page(page, "cannot estimate the orientation of an empty image", "orientation estimation");
     const Evidence evidence = evidence_of(page);
     const double lean = upright_lean(evidence);
     const double confidence = std::min(axis_strength(evidence), lean_strength(evidence, lean));

@@ -1,5 +1,7 @@
 #include <tulo/PageContent.hpp>
 
+#include "PageInput.hpp"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -29,6 +31,9 @@
 namespace tulo {
 
 namespace {
+
+using detail::require_page;
+using detail::scale_to_8bit;
 
 // The working copy's longer side stays at most this: a page lands at 37 to 75 dpi, where the
 // thinnest print still leaves a trace (the darkest pixel of each block is kept) and every step
@@ -130,12 +135,6 @@ constexpr double peak_share = 0.25;
 constexpr double stroke_width_mm = 1.5;
 constexpr double polarity_ratio = 2.0;
 
-void require(bool condition, const char* message)
-{
-    if (!condition)
-        throw std::invalid_argument(message);
-}
-
 int odd_side(double pixels)
 {
     return 2 * std::max(1, cvRound(pixels / 2.0)) + 1;
@@ -144,16 +143,6 @@ int odd_side(double pixels)
 cv::Mat rect_kernel(int side)
 {
     return cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side));
-}
-
-// 16-bit data is stretched by its own maximum, so 10- or 12-bit scans keep their contrast.
-double scale_to_8bit(const cv::Mat& image)
-{
-    if (image.depth() == CV_8U)
-        return 1.0;
-    double maximum = 0.0;
-    cv::minMaxLoc(image.reshape(1), nullptr, &maximum);
-    return maximum > 0.0 ? 255.0 / maximum : 0.0;
 }
 
 cv::Mat to_grey8(const cv::Mat& image, double to_8bit)
@@ -775,10 +764,7 @@ cv::Rect refined(const cv::Mat& page, const cv::Rect& working_box, const Working
 
 PageContent find_page_content(const cv::Mat& page)
 {
-    require(!page.empty(), "cannot find the content of an empty image");
-    require(page.depth() == CV_8U || page.depth() == CV_16U, "finding page content needs an 8- or 16-bit image");
-    require(page.channels() == 1 || page.channels() == 3 || page.channels() == 4,
-            "finding page content needs an image of 1, 3 or 4 channels");
+    require_page(page, "cannot find the content of an empty image", "finding page content");
 
     const Working working = reduce(page);
     const cv::Mat background = paper_background(working);

@@ -1,5 +1,6 @@
 #include <tulo/Skew.hpp>
 
+#include "PageInput.hpp"
 #include "RowAlignment.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -14,6 +15,10 @@
 namespace tulo {
 
 namespace {
+
+using detail::require;
+using detail::require_page;
+using detail::scale_to_8bit;
 
 // Largest longer side of the reduced copy the angle is searched on; halving stops at the first size
 // at most this, so the copy's longer side lies between half of it and it. Larger finds finer print
@@ -71,25 +76,9 @@ constexpr double widest_angle = 45.0;  // the largest max_angle accepted
 
 constexpr double paper_level_split = 128.0;  // a median below this means light ink on dark paper
 
-void require(bool condition, const char* message)
-{
-    if (!condition)
-        throw std::invalid_argument(message);
-}
-
 double degrees_to_slope(double degrees)
 {
     return std::tan(degrees * CV_PI / 180.0);
-}
-
-// 16-bit data is stretched by its own maximum, so 10- or 12-bit scans keep their contrast.
-double scale_to_8bit(const cv::Mat& image)
-{
-    if (image.depth() == CV_8U)
-        return 1.0;
-    double maximum = 0.0;
-    cv::minMaxLoc(image.reshape(1), nullptr, &maximum);
-    return maximum > 0.0 ? 255.0 / maximum : 0.0;
 }
 
 // How many times the image is halved to reach the working size; a sliver of an image keeps at
@@ -505,10 +494,7 @@ RowAlignment row_alignment(const cv::Mat& ink_columns, double max_angle)
 
 SkewEstimate estimate_skew(const cv::Mat& image, double max_angle)
 {
-    require(!image.empty(), "cannot estimate the skew of an empty image");
-    require(image.depth() == CV_8U || image.depth() == CV_16U, "skew estimation needs an 8- or 16-bit image");
-    require(image.channels() == 1 || image.channels() == 3 || image.channels() == 4,
-            "skew estimation needs an image of 1, 3 or 4 channels");
+    require_page(image, "cannot estimate the skew of an empty image", "skew estimation");
     require(max_angle > 0.0 && max_angle <= widest_angle, "invalid maximum angle");
 
     cv::Mat ink = detail::page_ink_columns(image);
