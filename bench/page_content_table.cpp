@@ -4,7 +4,8 @@
 // pencil note or stamp); measured with tulo::find_page_content and, when present, Leptonica's
 // pixFindPageForeground and unpaper (run as a subprocess on PGM files; its box is what it leaves
 // darker than paper). One thread.
-//   tulo_bench_page_content [PAGES_PER_DPI] [--no-unpaper] [--verbose] [--seed N] [--only TEXT]
+//   tulo_bench_page_content [PAGES_PER_DPI] [--no-unpaper] [--verbose] [--seed N] [--only TEXT] [--dump DIR]
+// --dump writes each sheet measured as DIR/<name>.png, to look at what a method answered on it.
 
 #include "page.hpp"
 #include "peer.hpp"
@@ -288,6 +289,7 @@ int main(int argc, char** argv)
     bool verbose = false;
     bool unpaper = true;
     std::string only;  // only the sheets whose name holds this
+    std::string dump;  // a folder for the sheets' images
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--verbose")
@@ -298,6 +300,8 @@ int main(int argc, char** argv)
             table_seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         else if (argument == "--only" && i + 1 < argc)
             only = argv[++i];
+        else if (argument == "--dump" && i + 1 < argc)
+            dump = argv[++i];
         else
             pages_per_dpi = std::max(1, std::atoi(argv[i]));
     }
@@ -324,6 +328,8 @@ int main(int argc, char** argv)
         for (const Sheet& sheet : sheets) {
             if (sheet.name.find(only) == std::string::npos)
                 continue;
+            if (!dump.empty())
+                cv::imwrite(dump + "/" + sheet.name + ".png", sheet.input);
             const std::array<std::optional<Answer>, 3> answers{
                 run_tulo(sheet), methods[1].present ? run_leptonica(sheet) : std::nullopt,
                 methods[2].present ? run_unpaper(sheet) : std::nullopt};

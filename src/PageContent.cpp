@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <functional>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -100,7 +102,11 @@ constexpr double staple_min_mm = 5.0;
 constexpr double staple_max_mm = 25.0;
 constexpr double staple_max_width_mm = 2.5;
 constexpr double staple_min_elongation = 4.0;
+constexpr double staple_min_solidity = 0.6;
 constexpr double staple_edge_mm = 20.0;
+// Marks up to this factor off a hole's or a staple's size in the reduced copy are measured on the
+// input.
+constexpr double loose_size = 1.5;
 // Both keep at least this far from any other mark; a hole's solid round shape tells it from ink
 // already, so a note written close to it leaves it a hole.
 constexpr double isolation_mm = 3.0;
@@ -116,6 +122,16 @@ constexpr double speck_area_mm2 = 2.0;
 constexpr double small_mark_mm = 4.0;
 constexpr double speck_mm_in_input = 1.0;
 constexpr double speck_isolation_mm = 1.0;
+// On the box's sides, at full resolution, a speck further than this many times its own size from
+// other ink is dust; closer, a dot of it (an i's dot, a full stop, a diaeresis lie about their own
+// size from their letter).
+constexpr double dot_gap = 1.5;
+// Pixels darker than the paper by this share of the edge level join a piece there, so that a faint
+// thin stroke stays whole while bleed-through (a tenth of the ink's contrast) stays apart.
+constexpr double weak_edge = 0.75;
+// A speck's call counts in the confidence when it moves a side of the box by more than this share
+// of the box's size across that side: a smaller move leaves the overlap with the truth above 0.99.
+constexpr double noticeable_move = 0.01;
 
 // Bleed-through: once a page has at least min_marks_for_ink_level marks, a mark whose peak contrast
 // is below bleed_fraction of the median peak of the marks is the reverse side showing through.
@@ -123,11 +139,10 @@ constexpr double speck_isolation_mm = 1.0;
 constexpr double bleed_fraction = 0.2;
 constexpr std::size_t min_marks_for_ink_level = 8;
 
-// A mark's contrast is read from a histogram of bins this wide, at the level the darkest
+// A mark's contrast is read to bins this wide, at the level the darkest
 // peak_share of its pixels reach: small enough that a faint note touching a larger blob of
 // bleed-through keeps its own contrast, large enough that a speck of dust does not set it.
 constexpr int contrast_bin_width = 4;
-constexpr int contrast_bins = 256 / contrast_bin_width;
 constexpr double peak_share = 0.25;
 
 // Strokes are at most this wide; a page is turned over only when its light detail outweighs its
@@ -162,11 +177,17 @@ cv::Mat to_grey8(const cv::Mat& image, double to_8bit)
 // Halves by keeping the darkest of each 2 x 2 block, so that a thin stroke keeps its contrast.
 cv::Mat darkest_halved(const cv::Mat& grey)
 {
-    cv::Mat eroded;
-    cv::erode(grey, eroded, rect_kernel(2), cv::Point(0, 0));
-    cv::Mat halved;
-    cv::resize(eroded, halved, cv::Size(std::max(1, grey.cols / 2), std::max(1, grey.rows / 2)), 0.0, 0.0,
-               cv::INTER_NEAREST);
+    cv::Mat halved(std::max(1, grey.rows / 2), std::max(1, grey.cols / 2), CV_8U);
+    for (int y = 0; y < halved.rows; ++y) {
+        const uchar* const upper = grey.ptr<uchar>(std::min(2 * y, grey.rows - 1));
+        const uchar* const lower = grey.ptr<uchar>(std::min(2 * y + 1, grey.rows - 1));
+        uchar* const out = halved.ptr<uchar>(y);
+        for (int x = 0; x < halved.cols; ++x) {
+            const int left = std::min(2 * x, grey.cols - 1);
+            const int right = std::min(2 * x + 1, grey.cols - 1);
+            out[x] = std::min(std::min(upper[left], upper[right]), std::min(lower[left], lower[right]));
+        }
+    }
     return halved;
 }
 
@@ -402,36 +423,43 @@ struct Mark {
     // For a small mark alone, how far its largest piece at full resolution exceeds a speck,
     // relative to a speck's size; 1 for the others.
     double size_margin = 1.0;
+    // Where it sits like a punch hole or a staple (alone, near a side), how clearly its largest
+    // piece at full resolution has that shape: the smallest relative slack of the shape's tests,
+    // negative when one fails; minus infinity where it does not sit like one.
+    double hole = -std::numeric_limits<double>::infinity();
+    double staple = -std::numeric_limits<double>::infinity();
     Verdict verdict = Verdict::kept;
 };
 
-// The lower edge of the contrast bin from which peak_share of a mark's pixels are at least as dark.
-double strong_level(const std::array<int, contrast_bins>& histogram, int area)
+// The contrast that peak_share of a mark's pixels reach, to the lower edge of its bin of
+// contrast_bin_width levels; `levels` are the mark's contrasts, reordered.
+double strong_level(std::vector<uchar>::iterator begin, std::vector<uchar>::iterator end)
 {
-    const int needed = std::max(1, cvCeil(peak_share * area));
-    int seen = 0;
-    for (int bin = contrast_bins - 1; bin > 0; --bin) {
-        seen += histogram[static_cast<std::size_t>(bin)];
-        if (seen >= needed)
-            return bin * contrast_bin_width;
-    }
-    return 0.0;
+    const auto needed = std::max<std::ptrdiff_t>(1, cvCeil(peak_share * static_cast<double>(end - begin)));
+    const auto level = begin + (needed - 1);
+    std::nth_element(begin, level, end, std::greater<>());
+    return *level / contrast_bin_width * contrast_bin_width;
 }
 
+// The marks of ink and, in `labels`, which pixels belong to which (mark i has label i + 1).
 std::vector<Mark> find_marks(const cv::Mat& contrast, const cv::Mat& off_page, const InkLevels& levels,
-                             double pixels_per_mm)
+                             double pixels_per_mm, cv::Mat& labels)
 {
     cv::Mat ink;
     cv::compare(contrast, cv::Scalar::all(levels.grow), ink, cv::CMP_GT);
     cv::Mat around_off_page;
     cv::dilate(off_page, around_off_page, rect_kernel(odd_side(2.0 * border_margin_mm * pixels_per_mm)));
     ink.setTo(0, around_off_page);
-    cv::Mat labels;
     cv::Mat stats;
     cv::Mat centroids;
     const int count = cv::connectedComponentsWithStats(ink, labels, stats, centroids, 8, CV_32S);
     std::vector<Mark> marks(static_cast<std::size_t>(std::max(0, count - 1)));
-    std::vector<std::array<int, contrast_bins>> histograms(marks.size(), std::array<int, contrast_bins>{});
+    // Each mark's contrasts, gathered mark after mark.
+    std::vector<std::size_t> start(marks.size() + 1, 0);
+    for (int i = 1; i < count; ++i)
+        start[static_cast<std::size_t>(i)] = start[static_cast<std::size_t>(i - 1)] + static_cast<std::size_t>(stats.at<int>(i, cv::CC_STAT_AREA));
+    std::vector<uchar> levels_by_mark(start.back());
+    std::vector<std::size_t> filled(start.begin(), start.end() - 1);
     cv::Mat fringe;
     cv::dilate(off_page, fringe, rect_kernel(odd_side(2.0 * fringe_mm * pixels_per_mm)));
     for (int y = 0; y < labels.rows; ++y) {
@@ -441,18 +469,21 @@ std::vector<Mark> find_marks(const cv::Mat& contrast, const cv::Mat& off_page, c
         for (int x = 0; x < labels.cols; ++x) {
             if (label[x] == 0)
                 continue;
-            Mark& mark = marks[static_cast<std::size_t>(label[x] - 1)];
-            ++histograms[static_cast<std::size_t>(label[x] - 1)][level[x] / contrast_bin_width];
-            mark.area_near_off_page += near[x] != 0;
+            const auto index = static_cast<std::size_t>(label[x] - 1);
+            levels_by_mark[filled[index]++] = level[x];
+            marks[index].area_near_off_page += near[x] != 0;
         }
     }
     for (int i = 1; i < count; ++i) {
-        Mark& mark = marks[static_cast<std::size_t>(i - 1)];
+        const auto index = static_cast<std::size_t>(i - 1);
+        Mark& mark = marks[index];
         mark.box = cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
                             stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
         mark.area = stats.at<int>(i, cv::CC_STAT_AREA);
         mark.centre = cv::Point(cvRound(centroids.at<double>(i, 0)), cvRound(centroids.at<double>(i, 1)));
-        mark.peak = strong_level(histograms[static_cast<std::size_t>(i - 1)], mark.area);
+        const auto first = levels_by_mark.begin();
+        mark.peak = strong_level(first + static_cast<std::ptrdiff_t>(start[index]),
+                                 first + static_cast<std::ptrdiff_t>(start[index + 1]));
     }
     return marks;
 }
@@ -477,26 +508,35 @@ double slack(double value, double low, double high)
     return std::min((value - low) / low, (high - value) / high);
 }
 
-// How clearly a mark has the shape of a punch hole (round, filled like a disc, of a hole's size):
+/** A connected piece of ink: its box, how many pixels it covers and, for the largest piece under a
+ *  mark, the length and width of the bar with the same second moments. */
+struct Piece {
+    cv::Rect box;
+    int area = 0;
+    double length = 0.0;
+    double width = 0.0;
+};
+
+// How clearly a piece has the shape of a punch hole (round, filled like a disc, of a hole's size):
 // the smallest relative slack of its tests, negative when one fails.
-double hole_shape(const Mark& mark, double pixels_per_mm)
+double hole_shape(const Piece& piece, double pixels_per_mm)
 {
-    const double width = mark.box.width;
-    const double height = mark.box.height;
+    const double width = piece.box.width;
+    const double height = piece.box.height;
     const double diameter = 0.5 * (width + height) / pixels_per_mm;
-    const double fill = mark.area / (width * height);
+    const double fill = piece.area / (width * height);
     return std::min({slack(diameter, hole_min_mm, hole_max_mm), slack(fill, hole_min_fill, hole_max_fill),
                      slack(std::max(width, height) / std::min(width, height), 1.0 / hole_aspect, hole_aspect)});
 }
 
-// The same for a staple: thin, straight and of a staple's length.
-double staple_shape(const Mark& mark, double pixels_per_mm)
+// The same for a staple: a solid straight bar, thin and of a staple's length (a word of
+// handwriting is as long and thin in ink, but spread over its height).
+double staple_shape(const Piece& piece, double pixels_per_mm)
 {
-    const double length = std::hypot(mark.box.width, mark.box.height);
-    const double width = mark.area / length;
-    return std::min({slack(length / pixels_per_mm, staple_min_mm, staple_max_mm),
-                     slack(width / pixels_per_mm, 0.1, staple_max_width_mm),
-                     slack(length / width, staple_min_elongation, 1e9)});
+    return std::min({slack(piece.length / pixels_per_mm, staple_min_mm, staple_max_mm),
+                     slack(piece.width / pixels_per_mm, 0.1, staple_max_width_mm),
+                     slack(piece.length / piece.width, staple_min_elongation, 1e9),
+                     slack(piece.area / (piece.length * piece.width), staple_min_solidity, 1.0 / staple_min_solidity)});
 }
 
 bool is_speck_sized(const Mark& mark, double pixels_per_mm)
@@ -517,31 +557,98 @@ bool isolated(const Mark& mark, const std::vector<Mark>& marks, double reach, do
     return true;
 }
 
-// Holes and staples sit alone near a side of the page; a word or a dot among others does not.
-bool is_hole(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& off_page, double pixels_per_mm)
+/** The ink at full resolution under a mark of the reduced copy, split into pieces: pixels darker
+ *  than the paper by the seed level, labelled, with their boxes and areas in the labels' pixels. */
+struct InputPieces {
+    cv::Mat labels;
+    std::vector<Piece> pieces;  // piece i has label i + 1
+};
+
+InputPieces pieces_in_input(const cv::Mat& page, const Working& working, const Mark& mark, double paper, double seed)
 {
-    return hole_shape(mark, pixels_per_mm) >= 0.0 &&
-           near_off_page(off_page, mark.centre, hole_edge_mm * pixels_per_mm) &&
-           isolated(mark, marks, hole_isolation_mm * pixels_per_mm, pixels_per_mm);
+    const int f = working.factor;
+    const cv::Rect area = cv::Rect(mark.box.x * f - f, mark.box.y * f - f, (mark.box.width + 2) * f,
+                                   (mark.box.height + 2) * f) & cv::Rect(0, 0, page.cols, page.rows);
+    cv::Mat grey = to_grey8(page(area), working.to_8bit).clone();
+    if (working.inverted)
+        cv::bitwise_not(grey, grey);
+    cv::Mat dark;
+    cv::compare(grey, cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
+    InputPieces input;
+    cv::Mat stats;
+    cv::Mat centroids;
+    const int count = cv::connectedComponentsWithStats(dark, input.labels, stats, centroids, 8, CV_32S);
+    for (int i = 1; i < count; ++i)
+        input.pieces.push_back({cv::Rect(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
+                                         stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT)),
+                                stats.at<int>(i, cv::CC_STAT_AREA)});
+    return input;
 }
 
-bool is_staple(const Mark& mark, const std::vector<Mark>& marks, const cv::Mat& off_page, double pixels_per_mm)
+// The largest piece, with the length and width of the uniform bar that has its second moments.
+Piece largest_piece(const InputPieces& input)
 {
-    return staple_shape(mark, pixels_per_mm) >= 0.0 &&
-           near_off_page(off_page, mark.centre, staple_edge_mm * pixels_per_mm) &&
-           isolated(mark, marks, isolation_mm * pixels_per_mm, pixels_per_mm);
+    const auto largest = std::max_element(input.pieces.begin(), input.pieces.end(),
+                                          [](const Piece& a, const Piece& b) { return a.area < b.area; });
+    if (largest == input.pieces.end())
+        return {};
+    Piece piece = *largest;
+    const int label = static_cast<int>(largest - input.pieces.begin()) + 1;
+    const cv::Mat labels = input.labels(piece.box);
+    const cv::Moments moments = cv::moments(labels == label, true);
+    const double xx = moments.mu20 / moments.m00;
+    const double yy = moments.mu02 / moments.m00;
+    const double xy = moments.mu11 / moments.m00;
+    const double spread = std::sqrt(0.25 * (xx - yy) * (xx - yy) + xy * xy);
+    // A uniform bar of length l has a variance of l^2 / 12 along it.
+    piece.length = std::sqrt(12.0 * (0.5 * (xx + yy) + spread));
+    piece.width = std::max(1.0, std::sqrt(12.0 * std::max(0.0, 0.5 * (xx + yy) - spread)));
+    return piece;
+}
+
+// Holes and staples sit alone near a side of the page, and are about their size in the reduced
+// copy (which blurs their shape: a disc of a few pixels fills its box almost entirely); those that
+// do are measured on the input. A word or a dot among others is never one.
+void measure_holes_and_staples(std::vector<Mark>& marks, const cv::Mat& page, const Working& working,
+                               const cv::Mat& background, double seed, const cv::Mat& off_page)
+{
+    const double pixels_per_mm = working.pixels_per_mm;
+    const double input_pixels_per_mm = pixels_per_mm * working.factor;
+    for (Mark& mark : marks) {
+        if (2 * mark.area_near_off_page >= mark.area)
+            continue;
+        const double diameter = 0.5 * (mark.box.width + mark.box.height) / pixels_per_mm;
+        const double length = std::hypot(mark.box.width, mark.box.height) / pixels_per_mm;
+        const bool hole_like = diameter >= hole_min_mm / loose_size && diameter <= hole_max_mm * loose_size &&
+                               near_off_page(off_page, mark.centre, hole_edge_mm * pixels_per_mm) &&
+                               isolated(mark, marks, hole_isolation_mm * pixels_per_mm, pixels_per_mm);
+        const bool staple_like = length >= staple_min_mm / loose_size && length <= staple_max_mm * loose_size &&
+                                 near_off_page(off_page, mark.centre, staple_edge_mm * pixels_per_mm) &&
+                                 isolated(mark, marks, isolation_mm * pixels_per_mm, pixels_per_mm);
+        if (!hole_like && !staple_like)
+            continue;
+        double paper = 0.0;
+        cv::minMaxLoc(background(mark.box), nullptr, &paper);
+        const Piece piece = largest_piece(pieces_in_input(page, working, mark, paper, seed));
+        if (piece.area == 0)
+            continue;
+        if (hole_like)
+            mark.hole = hole_shape(piece, input_pixels_per_mm);
+        if (staple_like)
+            mark.staple = staple_shape(piece, input_pixels_per_mm);
+    }
 }
 
 // The first judgement, mark by mark: the fringe of what lies off the page, a hole, a staple, a
 // speck, too faint.
-void judge_each(std::vector<Mark>& marks, const InkLevels& levels, const cv::Mat& off_page, double pixels_per_mm)
+void judge_each(std::vector<Mark>& marks, const InkLevels& levels, double pixels_per_mm)
 {
     for (Mark& mark : marks) {
         if (2 * mark.area_near_off_page >= mark.area)
             mark.verdict = Verdict::off_page;
-        else if (is_hole(mark, marks, off_page, pixels_per_mm))
+        else if (mark.hole >= 0.0)
             mark.verdict = Verdict::hole;
-        else if (is_staple(mark, marks, off_page, pixels_per_mm))
+        else if (mark.staple >= 0.0)
             mark.verdict = Verdict::staple;
         else if (mark.peak < levels.seed)
             mark.verdict = Verdict::faint;
@@ -555,21 +662,9 @@ void judge_each(std::vector<Mark>& marks, const InkLevels& levels, const cv::Mat
 // merges specks lying close together, or the grain of a faint smudge, into one mark.
 int full_extent(const cv::Mat& page, const Working& working, const Mark& mark, double paper, double seed)
 {
-    const int f = working.factor;
-    const cv::Rect area = cv::Rect(mark.box.x * f - f, mark.box.y * f - f, (mark.box.width + 2) * f,
-                                   (mark.box.height + 2) * f) & cv::Rect(0, 0, page.cols, page.rows);
-    cv::Mat grey = to_grey8(page(area), working.to_8bit).clone();
-    if (working.inverted)
-        cv::bitwise_not(grey, grey);
-    cv::Mat dark;
-    cv::compare(grey, cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
-    cv::Mat labels;
-    cv::Mat stats;
-    cv::Mat centroids;
-    const int count = cv::connectedComponentsWithStats(dark, labels, stats, centroids, 8, CV_32S);
     int largest = 0;
-    for (int i = 1; i < count; ++i)
-        largest = std::max({largest, stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT)});
+    for (const Piece& piece : pieces_in_input(page, working, mark, paper, seed).pieces)
+        largest = std::max({largest, piece.box.width, piece.box.height});
     return largest;
 }
 
@@ -630,16 +725,20 @@ void judge_bleed(std::vector<Mark>& marks, double bleed)
             mark.verdict = Verdict::bleed;
 }
 
-// Specks near kept marks belong to them (dots, full stops); alone they are dust.
-void judge_specks(std::vector<Mark>& marks, cv::Size size, double pixels_per_mm)
+// Specks near the ink of kept marks belong to them (dots, full stops); alone they are dust.
+void judge_specks(std::vector<Mark>& marks, const cv::Mat& labels, double pixels_per_mm)
 {
-    cv::Mat near_marks = cv::Mat::zeros(size, CV_8U);
-    for (const Mark& mark : marks)
-        if (mark.verdict == Verdict::kept)
-            near_marks(mark.box).setTo(255);
+    cv::Mat near_marks = cv::Mat::zeros(labels.size(), CV_8U);
+    for (int y = 0; y < labels.rows; ++y) {
+        const int* const label = labels.ptr<int>(y);
+        uchar* const near = near_marks.ptr<uchar>(y);
+        for (int x = 0; x < labels.cols; ++x)
+            if (label[x] != 0 && marks[static_cast<std::size_t>(label[x] - 1)].verdict == Verdict::kept)
+                near[x] = 255;
+    }
     cv::dilate(near_marks, near_marks, rect_kernel(odd_side(2.0 * speck_isolation_mm * pixels_per_mm)));
     for (Mark& mark : marks)
-        if (mark.verdict == Verdict::speck && near_marks.at<uchar>(mark.box.y, mark.box.x) != 0)
+        if (mark.verdict == Verdict::speck && cv::countNonZero(near_marks(mark.box)) > 0)
             mark.verdict = Verdict::kept;
 }
 
@@ -674,16 +773,17 @@ double decision_margin(const Mark& mark, const cv::Rect& box, const InkLevels& l
     case Verdict::kept:
         return on_edge_of(mark.box, box) ? std::min({contrast_margin(mark.peak, levels.seed),
                                                      bleed > 0.0 ? contrast_margin(mark.peak, bleed) : 1.0,
-                                                     mark.size_margin})
+                                                     mark.size_margin, -shape_margin_scale * mark.hole,
+                                                     -shape_margin_scale * mark.staple})
                                          : 1.0;
     case Verdict::faint:
         return widens && !is_speck_sized(mark, pixels_per_mm) ? contrast_margin(mark.peak, levels.seed) : 1.0;
     case Verdict::bleed:
         return widens ? contrast_margin(mark.peak, bleed) : 1.0;
     case Verdict::hole:
-        return widens ? shape_margin_scale * hole_shape(mark, pixels_per_mm) : 1.0;
+        return widens ? shape_margin_scale * mark.hole : 1.0;
     case Verdict::staple:
-        return widens ? shape_margin_scale * staple_shape(mark, pixels_per_mm) : 1.0;
+        return widens ? shape_margin_scale * mark.staple : 1.0;
     default:
         return 1.0;
     }
@@ -714,50 +814,244 @@ double confidence_of(const std::vector<Mark>& marks, const cv::Rect& box, const 
     return std::clamp(weakest, 0.0, 1.0);
 }
 
-// The ink of one strip of the input along a box edge, reduced to a profile across that edge (the
-// strongest ink of each column for a left or right edge, of each row otherwise). The grain is
-// smoothed along the edge only, so that the edge itself is not widened.
+// The pixels darker than the paper by the edge level that have a neighbour as dark: the body of a
+// stroke, however thin, without single grains of noise.
+cv::Mat edge_ink(const cv::Mat& grey, double paper, double edge)
+{
+    cv::Mat ink;
+    cv::compare(grey, cv::Scalar::all(paper - edge), ink, cv::CMP_LT);
+    cv::Mat neighbours;
+    cv::boxFilter(ink / 255, neighbours, CV_8U, cv::Size(3, 3), cv::Point(-1, -1), false, cv::BORDER_CONSTANT);
+    return ink & (neighbours > 1);
+}
+
+// Which columns (for a left or right edge) or rows (otherwise) of one strip of the input along a box
+// edge hold ink.
 std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, const Working& working, double paper,
-                                 bool across_columns)
+                                 double edge, bool across_columns)
 {
     const cv::Rect padded = (strip + cv::Size(2, 2) - cv::Point(1, 1)) & cv::Rect(0, 0, page.cols, page.rows);
     cv::Mat grey = to_grey8(page(padded), working.to_8bit).clone();
     if (working.inverted)
         cv::bitwise_not(grey, grey);
-    cv::blur(grey, grey, across_columns ? cv::Size(1, 3) : cv::Size(3, 1));
-    cv::Mat ink;
-    cv::subtract(cv::Scalar::all(paper), grey(strip - padded.tl()), ink);
     cv::Mat profile;
-    cv::reduce(ink, profile, across_columns ? 0 : 1, cv::REDUCE_MAX);
+    cv::reduce(edge_ink(grey, paper, edge)(strip - padded.tl()), profile, across_columns ? 0 : 1, cv::REDUCE_MAX);
     return std::vector<uchar>(profile.begin<uchar>(), profile.end<uchar>());
 }
 
-// Moves each edge of the box (in input pixels, one working pixel wider than the marks) inwards to
-// the first input column or row that holds ink: darker than the local paper by the seed fraction
-// of it (the body of a stroke, not the blur around it), and never by less than the grain allows.
-cv::Rect refined(const cv::Mat& page, const cv::Rect& working_box, const Working& working,
-                 const cv::Mat& background, double grow)
+/** Where the box is refined at full resolution, and against which levels. */
+struct Refinement {
+    const cv::Mat& page;
+    const Working& working;
+    cv::Rect coarse;     // the working box in input pixels, one working pixel wider on each side
+    double paper = 0.0;  // the paper level around the box
+    double edge = 0.0;   // a pixel this much darker than the paper is ink
+};
+
+enum class BoxSide { left, top, right, bottom };
+
+// How far in from one side of the coarse box the first input column (or row) holding ink lies.
+// Strips two working pixels deep are read from that side inwards until one holds ink: bleed-through
+// or blur joined to a mark in the reduced copy can reach further than one strip. A mark that nowhere
+// reaches the edge level at full resolution (faint pencil, softened by the scan) keeps its coarse
+// side, one working pixel in.
+int ink_depth(const Refinement& refinement, BoxSide side)
+{
+    const cv::Rect& coarse = refinement.coarse;
+    const bool across_columns = side == BoxSide::left || side == BoxSide::right;
+    const bool from_end = side == BoxSide::right || side == BoxSide::bottom;
+    const int extent = across_columns ? coarse.width : coarse.height;
+    const int f = refinement.working.factor;
+    for (int depth = 0; depth < extent; depth += 2 * f) {
+        const int deep = std::min(2 * f, extent - depth);
+        const int from = from_end ? extent - depth - deep : depth;
+        const cv::Rect strip = across_columns ? cv::Rect(coarse.x + from, coarse.y, deep, coarse.height)
+                                              : cv::Rect(coarse.x, coarse.y + from, coarse.width, deep);
+        const std::vector<uchar> profile =
+            strip_profile(refinement.page, strip, refinement.working, refinement.paper, refinement.edge, across_columns);
+        for (int i = 0; i < deep; ++i)
+            if (profile[static_cast<std::size_t>(from_end ? deep - 1 - i : i)] != 0)
+                return depth + i;
+    }
+    return std::min(f, extent);
+}
+
+/** The ink of a band of the input along one side of the box, turned so that the box's outer line is
+ *  the first row and the band runs along the rows, split into pieces: pixels darker than the paper
+ *  by weak_edge of the edge level join a piece (so that a faint thin stroke stays whole), a piece
+ *  counts as ink when it holds edge_ink, and pieces can be dropped as dust. */
+struct BandPieces {
+    cv::Mat labels;
+    cv::Mat stats;
+    cv::Mat strong;              // pixels at the edge level
+    std::vector<bool> is_ink;    // per label: reaches the edge level
+    std::vector<bool> dropped;   // per label
+
+    bool counts(int label, int skipped) const
+    {
+        return label != 0 && label != skipped && is_ink[static_cast<std::size_t>(label)] &&
+               !dropped[static_cast<std::size_t>(label)];
+    }
+
+    // The first row holding ink at the edge level, other than the skipped piece's; -1 for none.
+    int first_row(int skipped) const
+    {
+        for (int y = 0; y < labels.rows; ++y) {
+            const int* const label = labels.ptr<int>(y);
+            const uchar* const ink = strong.ptr<uchar>(y);
+            for (int x = 0; x < labels.cols; ++x)
+                if (ink[x] != 0 && counts(label[x], skipped))
+                    return y;
+        }
+        return -1;
+    }
+
+    // The gap in pixels between a piece and the nearest other ink, looked for up to `reach`.
+    double gap(int piece, int reach) const
+    {
+        const cv::Rect own(stats.at<int>(piece, cv::CC_STAT_LEFT), stats.at<int>(piece, cv::CC_STAT_TOP),
+                           stats.at<int>(piece, cv::CC_STAT_WIDTH), stats.at<int>(piece, cv::CC_STAT_HEIGHT));
+        const cv::Rect around = (own + cv::Size(2 * reach, 2 * reach) - cv::Point(reach, reach)) &
+                                cv::Rect(0, 0, labels.cols, labels.rows);
+        const cv::Mat window = labels(around);
+        cv::Mat free(window.size(), CV_8U, cv::Scalar::all(255));
+        for (int y = 0; y < window.rows; ++y)
+            for (int x = 0; x < window.cols; ++x)
+                if (counts(window.at<int>(y, x), piece))
+                    free.at<uchar>(y, x) = 0;
+        cv::Mat distance;
+        cv::distanceTransform(free, distance, cv::DIST_L2, cv::DIST_MASK_PRECISE);
+        double nearest = reach;
+        for (int y = 0; y < window.rows; ++y)
+            for (int x = 0; x < window.cols; ++x)
+                if (window.at<int>(y, x) == piece)
+                    nearest = std::min(nearest, distance.at<float>(y, x) - 1.0);
+        return std::max(0.0, nearest);
+    }
+};
+
+BandPieces band_pieces(const Refinement& refinement, const cv::Rect& box, BoxSide side, int depth)
+{
+    const bool across_columns = side == BoxSide::left || side == BoxSide::right;
+    const bool from_end = side == BoxSide::right || side == BoxSide::bottom;
+    const int along = across_columns ? box.height : box.width;
+    const int from = from_end ? (across_columns ? box.br().x : box.br().y) - depth : (across_columns ? box.x : box.y);
+    const cv::Rect band = across_columns ? cv::Rect(from, box.y, depth, along) : cv::Rect(box.x, from, along, depth);
+    cv::Mat grey = to_grey8(refinement.page(band), refinement.working.to_8bit).clone();
+    if (refinement.working.inverted)
+        cv::bitwise_not(grey, grey);
+    if (across_columns)
+        cv::transpose(grey, grey);
+    if (from_end)
+        cv::flip(grey, grey, 0);
+    BandPieces pieces;
+    cv::Mat weak;
+    cv::compare(grey, cv::Scalar::all(refinement.paper - weak_edge * refinement.edge), weak, cv::CMP_LT);
+    cv::Mat centroids;
+    const int count = cv::connectedComponentsWithStats(weak, pieces.labels, pieces.stats, centroids, 8, CV_32S);
+    pieces.strong = edge_ink(grey, refinement.paper, refinement.edge);
+    pieces.is_ink.assign(static_cast<std::size_t>(count), false);
+    pieces.dropped.assign(static_cast<std::size_t>(count), false);
+    for (int y = 0; y < grey.rows; ++y) {
+        const int* const label = pieces.labels.ptr<int>(y);
+        const uchar* const strong = pieces.strong.ptr<uchar>(y);
+        for (int x = 0; x < grey.cols; ++x)
+            if (strong[x] != 0)
+                pieces.is_ink[static_cast<std::size_t>(label[x])] = true;
+    }
+    return pieces;
+}
+
+/** How far dust moved one side of the box in, and the margin of the calls that bore on it. */
+struct DustTrim {
+    int depth = 0;
+    double margin = 1.0;
+};
+
+// Drops dust from one side of the box: speck-sized pieces on the outermost line lying further from
+// any other ink than dot_gap times their own size, one line after another. A speck closer to other
+// ink is a dot of it (an i's dot, a full stop, at any type size) and stops the side. The calls count
+// in the margin when they move the side by more than noticeable_move of the box's size across it.
+DustTrim trim_dust(BandPieces pieces, double pixels_per_mm, int across)
+{
+    const double speck = speck_mm_in_input * pixels_per_mm;
+    const auto noticeable = [&](int from, int to) { return to < 0 || to - from > noticeable_move * across; };
+    DustTrim trim;
+    for (int row = pieces.first_row(0); row >= 0; row = pieces.first_row(0)) {
+        std::vector<int> outermost;
+        for (int x = 0; x < pieces.labels.cols; ++x) {
+            const int label = pieces.labels.at<int>(row, x);
+            if (pieces.strong.at<uchar>(row, x) != 0 && pieces.counts(label, 0) &&
+                std::find(outermost.begin(), outermost.end(), label) == outermost.end())
+                outermost.push_back(label);
+        }
+        double weakest = 1.0;
+        for (const int label : outermost) {
+            const int extent = std::max(pieces.stats.at<int>(label, cv::CC_STAT_WIDTH),
+                                        pieces.stats.at<int>(label, cv::CC_STAT_HEIGHT));
+            if (extent > speck)
+                return trim;
+            const double dot_reach = dot_gap * extent;
+            const double gap = pieces.gap(label, cvCeil(2.0 * dot_reach));
+            const double margin = std::min(1.0, std::abs(gap - dot_reach) / dot_reach);
+            if (gap <= dot_reach) {
+                if (noticeable(row, pieces.first_row(label)))
+                    trim.margin = std::min(trim.margin, margin);
+                return trim;
+            }
+            weakest = std::min(weakest, margin);
+        }
+        for (const int label : outermost)
+            pieces.dropped[static_cast<std::size_t>(label)] = true;
+        const int next = pieces.first_row(0);
+        if (next < 0)
+            return DustTrim{0, 1.0};
+        if (noticeable(row, next))
+            trim.margin = std::min(trim.margin, weakest);
+        trim.depth = next;
+    }
+    return trim;
+}
+
+/** The content box at full resolution and the margin of the calls on dust that shaped it. */
+struct RefinedBox {
+    cv::Rect box;
+    double margin = 1.0;
+};
+
+// Moves each side of the box (in input pixels, one working pixel wider than the marks) inwards to
+// the first input column or row that holds ink: darker than the local paper by the edge fraction
+// of it (the body of a stroke, not the blur around it), and never by less than the grain allows;
+// then past dust lying on it.
+RefinedBox refined(const cv::Mat& page, const cv::Rect& working_box, const Working& working,
+                   const cv::Mat& background, double grow)
 {
     const int f = working.factor;
-    const cv::Rect frame(0, 0, page.cols, page.rows);
     const cv::Rect coarse = cv::Rect(working_box.x * f - f, working_box.y * f - f, working_box.width * f + 2 * f,
-                                     working_box.height * f + 2 * f) & frame;
+                                     working_box.height * f + 2 * f) & cv::Rect(0, 0, page.cols, page.rows);
     const double paper = cv::mean(background(working_box))[0];
-    const double edge = std::max(grow, edge_fraction * paper);
-    const int reach = std::min({2 * f, coarse.width, coarse.height});
-    const auto first_ink = [&](const cv::Rect& strip, bool across_columns, bool from_end) {
-        const std::vector<uchar> profile = strip_profile(page, strip, working, paper, across_columns);
-        const int n = static_cast<int>(profile.size());
-        for (int i = 0; i < n; ++i)
-            if (profile[static_cast<std::size_t>(from_end ? n - 1 - i : i)] > edge)
-                return i;
-        return std::min(f, n);
+    const Refinement refinement{page, working, coarse, paper, std::max(grow, edge_fraction * paper)};
+    constexpr std::array<BoxSide, 4> sides{BoxSide::left, BoxSide::top, BoxSide::right, BoxSide::bottom};
+    std::array<int, 4> depth{};
+    for (std::size_t i = 0; i < sides.size(); ++i)
+        depth[i] = ink_depth(refinement, sides[i]);
+    const auto box_of = [&coarse](const std::array<int, 4>& in) {
+        return cv::Rect(cv::Point(coarse.x + in[0], coarse.y + in[1]), cv::Point(coarse.br().x - in[2], coarse.br().y - in[3]));
     };
-    const int left = first_ink(cv::Rect(coarse.x, coarse.y, reach, coarse.height), true, false);
-    const int right = first_ink(cv::Rect(coarse.br().x - reach, coarse.y, reach, coarse.height), true, true);
-    const int top = first_ink(cv::Rect(coarse.x, coarse.y, coarse.width, reach), false, false);
-    const int bottom = first_ink(cv::Rect(coarse.x, coarse.br().y - reach, coarse.width, reach), false, true);
-    return cv::Rect(cv::Point(coarse.x + left, coarse.y + top), cv::Point(coarse.br().x - right, coarse.br().y - bottom));
+    const cv::Rect box = box_of(depth);
+    const double input_pixels_per_mm = working.pixels_per_mm * f;
+    const int band = cvCeil((1.0 + 2.0 * dot_gap) * speck_mm_in_input * input_pixels_per_mm);
+    RefinedBox result;
+    for (std::size_t i = 0; i < sides.size(); ++i) {
+        const bool across_columns = sides[i] == BoxSide::left || sides[i] == BoxSide::right;
+        const int across = across_columns ? box.width : box.height;
+        const DustTrim trim =
+            trim_dust(band_pieces(refinement, box, sides[i], std::min(band, across)), input_pixels_per_mm, across);
+        depth[i] += trim.depth;
+        result.margin = std::min(result.margin, trim.margin);
+    }
+    result.box = box_of(depth);
+    return result;
 }
 
 } // namespace
@@ -773,19 +1067,24 @@ PageContent find_page_content(const cv::Mat& page)
     const InkLevels levels = ink_levels(background, contrast);
     const cv::Mat off_page = off_page_region(working, contrast, levels);
 
-    std::vector<Mark> marks = find_marks(contrast, off_page, levels, working.pixels_per_mm);
-    judge_each(marks, levels, off_page, working.pixels_per_mm);
+    cv::Mat labels;
+    std::vector<Mark> marks = find_marks(contrast, off_page, levels, working.pixels_per_mm, labels);
+    measure_holes_and_staples(marks, page, working, background, levels.seed, off_page);
+    judge_each(marks, levels, working.pixels_per_mm);
     judge_small_marks(marks, page, working, background, levels.seed);
     const double bleed = bleed_level(marks);
     judge_bleed(marks, bleed);
-    judge_specks(marks, working.grey.size(), working.pixels_per_mm);
+    judge_specks(marks, labels, working.pixels_per_mm);
 
     const cv::Rect box = kept_box(marks);
     PageContent content;
     content.confidence = confidence_of(marks, box, levels, bleed, off_page, working.pixels_per_mm);
     content.blank = box.empty();
-    if (!content.blank)
-        content.box = refined(page, box, working, background, levels.grow);
+    if (!content.blank) {
+        const RefinedBox refined_box = refined(page, box, working, background, levels.grow);
+        content.box = refined_box.box;
+        content.confidence = std::min(content.confidence, refined_box.margin);
+    }
     return content;
 }
 
