@@ -93,6 +93,9 @@ constexpr double hole_max_mm = 10.0;
 constexpr double hole_aspect = 1.25;
 constexpr double hole_min_fill = 0.68;
 constexpr double hole_max_fill = 0.92;
+// A hole is convex and solid: a bold letter of a hole's size and roundness leaves more than this
+// share of its convex hull empty (an o's counter, a u's bay).
+constexpr double hole_max_counter = 0.1;
 constexpr double hole_edge_mm = 25.0;
 // A shape test's relative slack counts this many times in the confidence: its bounds lie well
 // outside what holes and staples measure, so a small slack is already a clear call.
@@ -144,6 +147,9 @@ constexpr std::size_t min_marks_for_ink_level = 8;
 // bleed-through keeps its own contrast, large enough that a speck of dust does not set it.
 constexpr int contrast_bin_width = 4;
 constexpr double peak_share = 0.25;
+// ... but never more pixels than cover this much: a large mark (a photograph, a figure) is as
+// strong as its darkest part, however light most of it is.
+constexpr double peak_area_mm2 = 10.0;
 
 // Strokes are at most this wide; a page is turned over only when its light detail outweighs its
 // dark detail this many times (dark ink on light paper is the rule).
@@ -431,11 +437,12 @@ struct Mark {
     Verdict verdict = Verdict::kept;
 };
 
-// The contrast that peak_share of a mark's pixels reach, to the lower edge of its bin of
-// contrast_bin_width levels; `levels` are the mark's contrasts, reordered.
-double strong_level(std::vector<uchar>::iterator begin, std::vector<uchar>::iterator end)
+// The contrast that peak_share of a mark's pixels reach (at most peak_area_mm2 of them), to the
+// lower edge of its bin of contrast_bin_width levels; the mark's contrasts are reordered.
+double strong_level(std::vector<uchar>::iterator begin, std::vector<uchar>::iterator end, double pixels_per_mm)
 {
-    const auto needed = std::max<std::ptrdiff_t>(1, cvCeil(peak_share * static_cast<double>(end - begin)));
+    const double share = std::min(peak_share * static_cast<double>(end - begin), peak_area_mm2 * pixels_per_mm * pixels_per_mm);
+    const auto needed = std::max<std::ptrdiff_t>(1, cvCeil(share));
     const auto level = begin + (needed - 1);
     std::nth_element(begin, level, end, std::greater<>());
     return *level / contrast_bin_width * contrast_bin_width;
@@ -483,7 +490,7 @@ std::vector<Mark> find_marks(const cv::Mat& contrast, const cv::Mat& off_page, c
         mark.centre = cv::Point(cvRound(centroids.at<double>(i, 0)), cvRound(centroids.at<double>(i, 1)));
         const auto first = levels_by_mark.begin();
         mark.peak = strong_level(first + static_cast<std::ptrdiff_t>(start[index]),
-                                 first + static_cast<std::ptrdiff_t>(start[index + 1]));
+                                 first + static_cast<std::ptrdiff_t>(start[index + 1]), pixels_per_mm);
     }
     return marks;
 }
@@ -509,16 +516,17 @@ double slack(double value, double low, double high)
 }
 
 /** A connected piece of ink: its box, how many pixels it covers and, for the largest piece under a
- *  mark, the length and width of the bar with the same second moments. */
+ *  mark, the length and width of the bar with the same second moments and its solidity. */
 struct Piece {
     cv::Rect box;
     int area = 0;
     double length = 0.0;
     double width = 0.0;
+    double solidity = 0.0;  // its share of its convex hull (counters and bays, as in an o or a u, lower it)
 };
 
-// How clearly a piece has the shape of a punch hole (round, filled like a disc, of a hole's size):
-// the smallest relative slack of its tests, negative when one fails.
+// How clearly a piece has the shape of a punch hole (round, filled like a disc, solid, of a hole's
+// size): the smallest relative slack of its tests, negative when one fails.
 double hole_shape(const Piece& piece, double pixels_per_mm)
 {
     const double width = piece.box.width;
@@ -526,7 +534,8 @@ double hole_shape(const Piece& piece, double pixels_per_mm)
     const double diameter = 0.5 * (width + height) / pixels_per_mm;
     const double fill = piece.area / (width * height);
     return std::min({slack(diameter, hole_min_mm, hole_max_mm), slack(fill, hole_min_fill, hole_max_fill),
-                     slack(std::max(width, height) / std::min(width, height), 1.0 / hole_aspect, hole_aspect)});
+                     slack(std::max(width, height) / std::min(width, height), 1.0 / hole_aspect, hole_aspect),
+                     (hole_max_counter - (1.0 - piece.solidity)) / hole_max_counter});
 }
 
 // The same for a staple: a solid straight bar, thin and of a staple's length (a word of
@@ -603,6 +612,13 @@ Piece largest_piece(const InputPieces& input)
     // A uniform bar of length l has a variance of l^2 / 12 along it.
     piece.length = std::sqrt(12.0 * (0.5 * (xx + yy) + spread));
     piece.width = std::max(1.0, std::sqrt(12.0 * std::max(0.0, 0.5 * (xx + yy) - spread)));
+    std::vector<cv::Point> outline;
+    cv::findNonZero(labels == label, outline);
+    std::vector<cv::Point> hull;
+    cv::convexHull(outline, hull);
+    cv::Mat hull_area = cv::Mat::zeros(labels.size(), CV_8U);
+    cv::fillConvexPoly(hull_area, hull, cv::Scalar::all(255));
+    piece.solidity = piece.area / static_cast<double>(std::max(piece.area, cv::countNonZero(hull_area)));
     return piece;
 }
 
