@@ -121,6 +121,35 @@ TEST(PageContent, LonePageNumberIsNotBlank)
     EXPECT_TRUE(holds_only(content.box, page.content, 3));
 }
 
+// Dust a pixel of the reduced copy from a lone mark joins it there; on the input it lies further from
+// the mark than its own size, while the mark's full stop lies closer than its own.
+TEST(PageContent, DustBesideALoneMarkIsDroppedAndItsFullStopKept)
+{
+    cv::Mat number(2 * letter.height, 2 * letter.width, CV_8UC1, cv::Scalar::all(255));
+    cv::putText(number, "214.", {1200, 3100}, cv::FONT_HERSHEY_SIMPLEX, 2.0, cv::Scalar::all(0), 4, cv::LINE_AA);
+    ScannedPage page = pictures::scanned(number, 2 * dpi);
+    const cv::Rect truth = page.content;
+    cv::circle(page.image, {truth.x + truth.width / 2, truth.y - 11}, 2, cv::Scalar::all(40), cv::FILLED);
+    cv::circle(page.image, {truth.x + 10, truth.br().y + 10}, 2, cv::Scalar::all(40), cv::FILLED);
+    const tulo::PageContent content = tulo::find_page_content(page.image);
+    EXPECT_GE(content.confidence, tulo::min_content_confidence);
+    EXPECT_TRUE(holds_only(content.box, truth, 1));
+}
+
+// A bold u has a punch hole's size and roundness, and stands alone by a scanner border: its open top
+// tells it from a hole.
+TEST(PageContent, BoldLetterOfAHolesSizeByTheBorderIsContent)
+{
+    cv::Mat text = page_of_text(15);
+    cv::putText(text, "u", {60, 700}, cv::FONT_HERSHEY_SIMPLEX, 1.6, cv::Scalar::all(0), 8, cv::LINE_AA);
+    ScannedPage page = pictures::scanned(text, dpi);
+    cv::RNG rng(16);
+    pictures::add_scanner_border(page, Side::left, rng);
+    const tulo::PageContent content = tulo::find_page_content(page.image);
+    EXPECT_GE(content.confidence, tulo::min_content_confidence);
+    EXPECT_TRUE(holds_only(content.box, page.content, 3));
+}
+
 // 16-bit data is read by its own range and the alpha channel is ignored: the same box as 8-bit grey.
 TEST(PageContent, SixteenBitAndFourChannelInputGiveTheGreyBox)
 {
