@@ -25,21 +25,27 @@ struct PageContent {
      *  widened it, how far its contrast lies from the ink threshold (or from the bleed-through
      *  level the page's own ink sets), relative to that threshold; for a small mark standing alone
      *  on the box's edge, how far its largest piece at full resolution exceeds a speck of dust
-     *  (1 mm), relative to that size; for each rejected punch hole or staple, how far its shape
-     *  lies inside the bounds of the test (three times the relative slack); and how far the box
-     *  keeps from a removed border or page edge, relative to 1 mm. Specks are not counted (alone
-     *  they are never content). 1 when every decision was clear. */
+     *  (1 mm), relative to that size; for each punch hole or staple dropped, and each mark on the
+     *  box's edge that sits like one, how far its shape at full resolution lies from the bounds of
+     *  the test (three times the relative slack); for a speck on a side of the box, dropped as
+     *  dust or kept as the dot of a letter, how far its gap to other ink lies from one and a half
+     *  times its size, relative to that, where the call moves the side by more than 1 % of the
+     *  box; and how far the box keeps from a removed border or page edge, relative to 1 mm.
+     *  Specks elsewhere are not counted (alone they are never content). 1 when every decision was
+     *  clear. */
     double confidence = 0.0;
 };
 
 /** The confidence from which box and blank are trusted: a decision within a fifth of its threshold
  *  is a guess. Chosen on rendered pages at 150 and 300 dpi with scanner borders, shadows, holes,
- *  staples, facing-page slivers, noise, JPEG and bleed-through, and on blank and near-blank sheets
- *  (bench/page_content_table.cpp, three sets of 84 sheets): no page at or above it lost a mark or
- *  was wrongly called blank, 88-96 % of the pages reach it, and the pages below it scored
- *  0.00-0.196. It does not catch everything: a speck of dust or a bleed-through blob touching a
- *  small lone mark widens its box by a few pixels with full confidence (IoU 0.85-0.94 on boxes
- *  under 1 cm), and the cut-off end of a facing page's line can widen one side of a text box. */
+ *  staples, facing-page slivers, noise, dust, JPEG and bleed-through, and on blank and near-blank
+ *  sheets (bench/page_content_table.cpp, three sets of 84 sheets): no page at or above it lost a
+ *  mark or was wrongly called blank, 95-99 % of the pages reach it, and the pages below it scored
+ *  0.00-0.18 (blank and near-blank sheets under bleed-through whose faintest blobs sit at the ink
+ *  threshold, and a facing page's sliver the box ran into, up to the removed border). It does not
+ *  catch everything: a speck of dust lying closer to a small lone mark than its own size (as the
+ *  dot of a letter would) widens the mark's box by its size with full confidence (IoU 0.86-0.9 on
+ *  boxes under 1 cm). */
 inline constexpr double min_content_confidence = 0.2;
 
 /** @brief Finds the box of a page's own content and whether the page is blank.
