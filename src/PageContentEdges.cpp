@@ -31,15 +31,16 @@ constexpr double weak_edge = 0.75;
 // of the box's size across that side: a smaller move leaves the overlap with the truth above 0.99.
 constexpr double noticeable_move = 0.01;
 
-// The pixels darker than the paper by the edge level that have a neighbour as dark: the body of a
-// stroke, however thin, without single grains of noise.
+// The pixels darker than the paper by the edge level that have two neighbours as dark: the body of
+// a stroke, however thin (only its very tip pixel is left out), without grains of noise, alone or
+// in pairs on faint bleed-through.
 cv::Mat edge_ink(const cv::Mat& grey, double paper, double edge)
 {
     cv::Mat ink;
     cv::compare(grey, cv::Scalar::all(paper - edge), ink, cv::CMP_LT);
     cv::Mat neighbours;
     cv::boxFilter(ink / 255, neighbours, CV_8U, cv::Size(3, 3), cv::Point(-1, -1), false, cv::BORDER_CONSTANT);
-    return ink & (neighbours > 1);
+    return ink & (neighbours > 2);
 }
 
 // Which columns (for a left or right edge) or rows (otherwise) of one strip of the input along a box
@@ -179,6 +180,24 @@ BandPieces band_pieces(const Refinement& refinement, const cv::Rect& box, BoxSid
     return pieces;
 }
 
+// Whether every piece on the band's outermost line is speck-sized and ends within the band.
+bool outermost_may_be_dust(const BandPieces& pieces, double speck)
+{
+    const int row = pieces.first_row(0);
+    if (row < 0)
+        return false;
+    for (int x = 0; x < pieces.labels.cols; ++x) {
+        const int label = pieces.labels.at<int>(row, x);
+        if (pieces.strong.at<uchar>(row, x) == 0 || !pieces.counts(label, 0))
+            continue;
+        const int height = pieces.stats.at<int>(label, cv::CC_STAT_HEIGHT);
+        if (pieces.stats.at<int>(label, cv::CC_STAT_WIDTH) > speck || height > speck ||
+            pieces.stats.at<int>(label, cv::CC_STAT_TOP) + height >= pieces.labels.rows)
+            return false;
+    }
+    return true;
+}
+
 /** How far dust moved one side of the box in, and the margin of the calls that bore on it. */
 struct DustTrim {
     int depth = 0;
@@ -254,11 +273,15 @@ RefinedBox refined(const cv::Mat& page, const cv::Rect& working_box, const Worki
     };
     const cv::Rect box = box_of(depth);
     const double input_pixels_per_mm = working.pixels_per_mm * f;
-    const int band = cvCeil((1.0 + 2.0 * dot_gap) * speck_mm_in_input * input_pixels_per_mm);
+    const double speck = speck_mm_in_input * input_pixels_per_mm;
+    const int band = cvCeil((1.0 + 2.0 * dot_gap) * speck);
     RefinedBox result;
     for (std::size_t i = 0; i < sides.size(); ++i) {
         const bool across_columns = sides[i] == BoxSide::left || sides[i] == BoxSide::right;
         const int across = across_columns ? box.width : box.height;
+        // Mostly a stroke longer than a speck makes the side, which a band a speck deep shows.
+        if (!outermost_may_be_dust(band_pieces(refinement, box, sides[i], std::min(cvCeil(speck) + 1, across)), speck))
+            continue;
         const DustTrim trim =
             trim_dust(band_pieces(refinement, box, sides[i], std::min(band, across)), input_pixels_per_mm, across);
         depth[i] += trim.depth;
