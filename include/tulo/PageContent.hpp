@@ -44,7 +44,7 @@ struct PageContent {
  *  0.00-0.18 (blank and near-blank sheets under bleed-through whose faintest blobs sit at the ink
  *  threshold, and a facing page's sliver the box ran into, up to the removed border). It does not
  *  catch everything: a speck of dust lying closer to a small lone mark than its own size (as the
- *  dot of a letter would) widens the mark's box by its size with full confidence (IoU 0.86-0.9 on
+ *  dot of a letter would) widens the mark's box by its size with full confidence (IoU 0.88-0.9 on
  *  boxes under 1 cm). */
 inline constexpr double min_content_confidence = 0.2;
 
