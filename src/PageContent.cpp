@@ -154,9 +154,7 @@ cv::Mat rect_kernel(int side)
     return cv::getStructuringElement(cv::MORPH_RECT, cv::Size(side, side));
 }
 
-} // namespace
-
-cv::Mat detail::to_grey8(const cv::Mat& image, double to_8bit)
+cv::Mat to_grey8(const cv::Mat& image, double to_8bit)
 {
     cv::Mat grey;
     if (image.channels() == 1)
@@ -169,12 +167,23 @@ cv::Mat detail::to_grey8(const cv::Mat& image, double to_8bit)
     grey.convertTo(grey8, CV_8U, to_8bit);
     return grey8;
 }
+} // namespace
+
+cv::Mat detail::input_grey(const cv::Mat& page, const Working& working, const cv::Rect& region)
+{
+    const cv::Mat grey = to_grey8(page(region), working.to_8bit);
+    if (!working.inverted)
+        return grey;
+    cv::Mat turned;
+    cv::bitwise_not(grey, turned);
+    return turned;
+}
 
 namespace {
 
+using detail::input_grey;
 using detail::RefinedBox;
 using detail::speck_mm_in_input;
-using detail::to_grey8;
 using detail::Working;
 
 // Halves by keeping the darkest of each 2 x 2 block, so that a thin stroke keeps its contrast.
@@ -566,11 +575,8 @@ InputPieces pieces_in_input(const cv::Mat& page, const Working& working, const M
     const int f = working.factor;
     const cv::Rect area = cv::Rect(mark.box.x * f - f, mark.box.y * f - f, (mark.box.width + 2) * f,
                                    (mark.box.height + 2) * f) & cv::Rect(0, 0, page.cols, page.rows);
-    cv::Mat grey = to_grey8(page(area), working.to_8bit).clone();
-    if (working.inverted)
-        cv::bitwise_not(grey, grey);
     cv::Mat dark;
-    cv::compare(grey, cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
+    cv::compare(input_grey(page, working, area), cv::Scalar::all(paper - seed), dark, cv::CMP_LT);
     InputPieces input;
     cv::Mat stats;
     cv::Mat centroids;

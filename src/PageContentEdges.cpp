@@ -49,11 +49,9 @@ std::vector<uchar> strip_profile(const cv::Mat& page, const cv::Rect& strip, con
                                  double edge, bool across_columns)
 {
     const cv::Rect padded = (strip + cv::Size(2, 2) - cv::Point(1, 1)) & cv::Rect(0, 0, page.cols, page.rows);
-    cv::Mat grey = to_grey8(page(padded), working.to_8bit).clone();
-    if (working.inverted)
-        cv::bitwise_not(grey, grey);
     cv::Mat profile;
-    cv::reduce(edge_ink(grey, paper, edge)(strip - padded.tl()), profile, across_columns ? 0 : 1, cv::REDUCE_MAX);
+    cv::reduce(edge_ink(input_grey(page, working, padded), paper, edge)(strip - padded.tl()), profile,
+               across_columns ? 0 : 1, cv::REDUCE_MAX);
     return std::vector<uchar>(profile.begin<uchar>(), profile.end<uchar>());
 }
 
@@ -155,13 +153,18 @@ BandPieces band_pieces(const Refinement& refinement, const cv::Rect& box, BoxSid
     const int along = across_columns ? box.height : box.width;
     const int from = from_end ? (across_columns ? box.br().x : box.br().y) - depth : (across_columns ? box.x : box.y);
     const cv::Rect band = across_columns ? cv::Rect(from, box.y, depth, along) : cv::Rect(box.x, from, along, depth);
-    cv::Mat grey = to_grey8(refinement.page(band), refinement.working.to_8bit).clone();
-    if (refinement.working.inverted)
-        cv::bitwise_not(grey, grey);
-    if (across_columns)
-        cv::transpose(grey, grey);
-    if (from_end)
-        cv::flip(grey, grey, 0);
+    // Turned into new buffers, never in place: the grey band may be a view of the input.
+    cv::Mat grey = input_grey(refinement.page, refinement.working, band);
+    if (across_columns) {
+        cv::Mat transposed;
+        cv::transpose(grey, transposed);
+        grey = transposed;
+    }
+    if (from_end) {
+        cv::Mat flipped;
+        cv::flip(grey, flipped, 0);
+        grey = flipped;
+    }
     BandPieces pieces;
     cv::Mat weak;
     cv::compare(grey, cv::Scalar::all(refinement.paper - weak_edge * refinement.edge), weak, cv::CMP_LT);

@@ -15,9 +15,9 @@ struct Working {
     double pixels_per_mm = 1.0;
 };
 
-// The input (8- or 16-bit, 1, 3 or 4 channels) as 8-bit grey, scaled by `to_8bit` when 16-bit;
-// the input itself when it already is.
-cv::Mat to_grey8(const cv::Mat& image, double to_8bit);
+// A region of the input as the working copy reads it: 8-bit grey, dark ink on light paper. A view
+// of the input where it already is that; not to be written to.
+cv::Mat input_grey(const cv::Mat& page, const Working& working, const cv::Rect& region);
 
 // A speck's largest piece at full resolution is at most this wide (mm) either way: dust, or the dot
 // of a letter.
